@@ -1,0 +1,3 @@
+#include "cli/options.h"
+
+int verbose = 0;

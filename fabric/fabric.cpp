@@ -1,0 +1,100 @@
+#include "fabric/fabric.h"
+
+#include <cstdio>
+
+std::string IBPort::getName() const {
+  std::string name = owner ? owner->nodeName : std::string();
+  name += "/P";
+  name += std::to_string(portNumber);
+  return name;
+}
+
+void IBNode::setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table) {
+  if (table >= lfts.size()) lfts.resize(table + 1);
+  std::vector<uint8_t>& t = lfts[table];
+  if (lid >= t.size()) t.resize(size_t{lid} + 1, kLftNoEntry);
+  t[lid] = port;
+}
+
+IBFabric::IBFabric() { SetTimestamp(); }
+
+int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
+  auto fail = [&](std::string msg) {
+    if (err) *err = std::move(msg);
+    return 1;
+  };
+  if (!nodes_.empty()) return fail("the fabric already has nodes");
+  size_t portTotal = 0;
+  for (const NodeDecl& d : decls) portTotal += d.portCount;
+
+  // Sized once: the addresses taken below stay valid for the fabric's life.
+  nodes_.resize(decls.size());
+  ports_.resize(portTotal);
+  size_t nextPort = 0;
+  for (size_t i = 0; i < decls.size(); ++i) {
+    NodeDecl& d = decls[i];
+    IBNode& node = nodes_[i];
+    node.nodeType = d.nodeType;
+    node.nodeName = std::move(d.nodeName);
+    node.description = std::move(d.description);
+    node.nodeGuid = d.nodeGuid;
+    node.systemGuid = d.systemGuid;
+    node.portCount = d.portCount;
+    node.lid = d.lid;
+    node.portTable.assign(size_t{d.portCount} + 1, nullptr);
+    for (unsigned n = 1; n <= d.portCount; ++n) {
+      IBPort& port = ports_[nextPort++];
+      port.owner = &node;
+      port.portNumber = static_cast<uint8_t>(n);
+      node.portTable[n] = &port;
+    }
+    if (!nodeMap.emplace(node.nodeName, &node).second) {
+      std::string name = node.nodeName;
+      nodeMap.clear();
+      nodes_.clear();
+      ports_.clear();
+      return fail("two nodes named " + name);
+    }
+  }
+  return 0;
+}
+
+IBNode* IBFabric::getNode(std::string_view name) const {
+  auto it = nodeMap.find(name);
+  return it == nodeMap.end() ? nullptr : it->second;
+}
+
+IBPort* IBFabric::getPort(std::string_view nodeName, unsigned n) const {
+  IBNode* node = getNode(nodeName);
+  return node ? node->getPort(n) : nullptr;
+}
+
+void IBFabric::link(IBPort* a, IBPort* b) {
+  a->remote = b;
+  b->remote = a;
+}
+
+static int printed(bool ok, const std::string& err) {
+  if (ok) return 0;
+  std::fprintf(stderr, "%s\n", err.c_str());
+  std::fflush(stderr);
+  return 1;
+}
+
+int IBFabric::parseSubnetLinks(const std::string& fileName, const char* reserved) {
+  if (reserved) return printed(false, "parseSubnetLinks: the second argument is reserved");
+  std::string err;
+  return printed(readLstFile(*this, fileName, &err), err);
+}
+
+int IBFabric::parsePLFTFile(const std::string& fileName) {
+  std::string err;
+  return printed(readPlftFile(*this, fileName, &err), err);
+}
+
+int IBFabric::parseFdbFile(const std::string& fileName) {
+  std::string err;
+  return printed(readFdbFile(*this, fileName, &err), err);
+}
+
+const char* get_corvex_version() { return LINKDEAL_VERSION; }

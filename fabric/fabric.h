@@ -1,0 +1,159 @@
+// The fabric model: nodes, ports, links, LIDs and forwarding tables of an
+// InfiniBand subnet, read from topology (LST), forwarding-table (FDB) and
+// private-table (PLFT) dumps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Node type codes as InfiniBand defines them.
+enum : int {
+  IB_UNKNOWN_NODE = 0,
+  IB_CA_NODE = 1,
+  IB_SW_NODE = 2,
+  IB_RTR_NODE = 3,
+};
+
+// Forwarding-table value for "no entry".
+constexpr uint8_t kLftNoEntry = 255;
+// Private forwarding tables are numbered 0 to 15.
+constexpr int kMaxLftTables = 16;
+
+struct IBNode;
+
+struct IBPort {
+  IBPort* remote = nullptr;  // the port across the link, or null
+  IBNode* owner = nullptr;
+  uint8_t portNumber = 0;
+  uint16_t baseLid = 0;  // 0: no LID (a switch port's LID lives in IBNode::lid)
+  uint32_t flowCount = 0;
+  uint64_t guid = 0;
+
+  // "NODENAME/P<n>", used verbatim in messages and in the pairs file.
+  std::string getName() const;
+};
+
+struct IBNode {
+  int nodeType = IB_UNKNOWN_NODE;
+  std::string nodeName;     // unique, without blanks
+  std::string description;  // as the topology file gives it
+  uint64_t nodeGuid = 0;
+  uint64_t systemGuid = 0;
+  uint8_t portCount = 0;
+  uint16_t lid = 0;  // a switch's own LID (its port 0)
+
+  // Indexed by port number; entry 0 is always null. Ports 1..portCount of a
+  // node read from a topology file always exist.
+  std::vector<IBPort*> portTable;
+
+  // Which forwarding table a packet entering through port p uses:
+  // ingressTable[p]. Empty when the switch has no private map (all table 0).
+  std::vector<uint8_t> ingressTable;
+  // lfts[t][lid] is the egress port for lid in table t; LIDs past the end of
+  // a table, and tables past the end of lfts, have no entry.
+  std::vector<std::vector<uint8_t>> lfts;
+  // Bit t set: table t was filled by a section of the forwarding-table file.
+  uint16_t filledTables = 0;
+
+  bool isSwitch() const { return nodeType == IB_SW_NODE; }
+  IBPort* getPort(unsigned n) const { return n < portTable.size() ? portTable[n] : nullptr; }
+
+  // Egress port for lid in the given table; kLftNoEntry where there is none.
+  uint8_t getLFTPortForLid(uint16_t lid, uint8_t table) const {
+    if (table >= lfts.size() || lid >= lfts[table].size()) return kLftNoEntry;
+    return lfts[table][lid];
+  }
+  // The whole table t (possibly empty), for loops that look up many LIDs.
+  std::span<const uint8_t> lft(uint8_t table) const {
+    if (table >= lfts.size()) return {};
+    return lfts[table];
+  }
+  void setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table);
+
+  // Table used by packets that enter through port p (table 0 where unmapped).
+  uint8_t tableForIngress(unsigned p) const { return p < ingressTable.size() ? ingressTable[p] : 0; }
+};
+
+// Node-name order of IBFabric::nodeMap: plain byte-wise order.
+struct strless {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a < b; }
+};
+
+// What createNodes needs to know of each node.
+struct NodeDecl {
+  int nodeType = IB_UNKNOWN_NODE;
+  std::string nodeName;
+  std::string description;
+  uint64_t nodeGuid = 0;
+  uint64_t systemGuid = 0;
+  uint8_t portCount = 0;
+  uint16_t lid = 0;
+};
+
+class IBFabric {
+ public:
+  IBFabric();
+  IBFabric(const IBFabric&) = delete;
+  IBFabric& operator=(const IBFabric&) = delete;
+  IBFabric(IBFabric&&) = default;
+  IBFabric& operator=(IBFabric&&) = default;
+
+  std::map<std::string, IBNode*, strless> nodeMap;
+
+  // Creates all nodes with ports 1..portCount each, in the order given, in
+  // two arrays that never move afterwards: nodes and ports are laid out in
+  // creation order, so comparing two port addresses compares their creation
+  // order. Call once, on an empty fabric; names must be unique. Returns 0, or
+  // nonzero (with *err set when err is given) on a duplicate name or a
+  // second call.
+  int createNodes(std::vector<NodeDecl> decls, std::string* err = nullptr);
+
+  IBNode* getNode(std::string_view name) const;
+  // Port n of the named node, or null.
+  IBPort* getPort(std::string_view nodeName, unsigned n) const;
+  // Joins two ports both ways (either may already be linked to the other).
+  static void link(IBPort* a, IBPort* b);
+
+  // All nodes in creation order.
+  std::span<IBNode> nodes() { return nodes_; }
+  std::span<const IBNode> nodes() const { return nodes_; }
+  // All ports in creation order (node by node, port number ascending).
+  std::span<IBPort> ports() { return ports_; }
+  std::span<const IBPort> ports() const { return ports_; }
+
+  // Readers of the three dump formats. Each returns 0 on success; on failure
+  // it prints "FILE:LINE: problem" on standard error and returns nonzero. The
+  // second argument of parseSubnetLinks is reserved and must be null.
+  int parseSubnetLinks(const std::string& fileName, const char* reserved);
+  int parsePLFTFile(const std::string& fileName);
+  int parseFdbFile(const std::string& fileName);
+
+  // Does nothing; kept for callers of the original interface.
+  static void SetTimestamp() {}
+
+ private:
+  std::vector<IBNode> nodes_;
+  std::vector<IBPort> ports_;
+};
+
+// Same readers, returning the message instead of printing it (for tests and
+// tools that want to show errors their own way). Return true on success.
+bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err);
+bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err);
+bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err);
+
+// Checks that every channel adapter / router port reaches every other one
+// along the forwarding tables. Returns 0 when every route is complete. Broken
+// routes are reported on standard error (the first 20, then a count). When
+// reportFile is not null, every broken route is also written there, one per
+// line.
+int SubnMgtVerifyAllCaToCaRoutes(IBFabric& fabric, const char* reportFile);
+
+// The version of this build, as printed by -V.
+const char* get_corvex_version();

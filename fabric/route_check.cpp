@@ -1,0 +1,3 @@
+#include "fabric/fabric.h"
+
+int SubnMgtVerifyAllCaToCaRoutes(IBFabric&, const char*) { return 1; }

@@ -19,3 +19,25 @@ struct RunOptions {
 
 // Set by -v; read by the destination search.
 extern int verbose;
+
+// The LMC field of InfiniBand is three bits wide: a port owns at most 2^7 LIDs.
+constexpr uint16_t kMaxLmc = 7;
+
+// What the command line decided: go on with a run using options, or end the
+// process with status (after -h, -V, or a rejected command line whose
+// messages are already printed).
+struct CommandLine {
+  RunOptions options;
+  bool run = false;
+  int status = 0;
+};
+
+// Reads the options with getopt_long, echoing each accepted one on standard
+// output between two separator lines, and checks the required inputs.
+// getopt_long may reorder argv.
+CommandLine parseCommandLine(int argc, char* argv[]);
+
+// "Usage:" and the one-line synopsis.
+void show_usage();
+// The full help text of -h.
+void show_help();

@@ -1,1 +1,11 @@
-int main() { return 0; }
+#include "cli/options.h"
+#include "run/run.h"
+
+int main(int argc, char* argv[]) {
+  // Read and echo the options; -h, -V and rejected command lines end here.
+  CommandLine commandLine = parseCommandLine(argc, argv);
+  if (!commandLine.run) return commandLine.status;
+
+  // Load, group, check and pair.
+  return runLinkdeal(commandLine.options);
+}

@@ -1,3 +1,257 @@
+// Host-to-host route check over the forwarding tables.
+//
+// A packet's next hop depends only on the switch it is in, the table its
+// ingress port selects and the destination LID. So per destination, each
+// (switch, table) state has one outcome, whichever source reached it: the
+// check remembers that outcome and costs about states x destinations rather
+// than sources x destinations x path length.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "fabric/fabric.h"
 
-int SubnMgtVerifyAllCaToCaRoutes(IBFabric&, const char*) { return 1; }
+namespace {
+
+constexpr size_t kShownLines = 20;
+constexpr uint32_t kNoState = UINT32_MAX;
+
+enum class Why : uint8_t {
+  kNoEntry,    // the table has no entry for the LID
+  kBadPort,    // the entry names port 0 or a port past the port count
+  kNoLink,     // the egress port is not cabled
+  kWrongHost,  // the egress port leads to a host other than the destination
+};
+
+enum Status : uint8_t { kInProgress, kComplete, kBroken };
+
+// One hop from a (switch, table) state towards a LID.
+struct Step {
+  uint8_t port = 0;
+  IBPort* egress = nullptr;  // set when the port exists
+  uint32_t next = kNoState;  // the following state when egress leads to a switch
+  bool failed = false;       // a dead end: why says which
+  Why why = Why::kNoEntry;
+};
+
+class RouteChecker {
+ public:
+  explicit RouteChecker(IBFabric& fabric) : fabric_(fabric) {
+    std::span<IBNode> nodes = fabric.nodes();
+    stateOfNode_.assign(nodes.size(), kNoState);
+    for (IBNode& node : nodes) {
+      if (!node.isSwitch()) continue;
+      unsigned tables = 1;
+      for (uint8_t t : node.ingressTable) tables = std::max(tables, unsigned{t} + 1);
+      stateOfNode_[&node - nodes.data()] = static_cast<uint32_t>(stateNode_.size());
+      for (unsigned t = 0; t < tables; ++t) {
+        stateNode_.push_back(&node);
+        stateTable_.push_back(static_cast<uint8_t>(t));
+      }
+    }
+    size_t states = stateNode_.size();
+    epoch_.assign(states, 0);
+    status_.assign(states, kInProgress);
+    failedAt_.assign(states, kNoState);
+    std::vector<bool> entryListed(states);
+
+    for (IBPort& port : fabric.ports()) {
+      if (port.owner->isSwitch() || !port.remote || port.baseLid == 0) continue;
+      hosts_.push_back(&port);
+      uint32_t entry = kNoState;
+      if (port.remote->owner->isSwitch()) entry = stateFor(*port.remote);
+      hostEntry_.push_back(entry);
+      if (entry == kNoState) {
+        ++cabledToHost_;
+      } else if (!entryListed[entry]) {
+        entryListed[entry] = true;
+        entries_.push_back(entry);
+      }
+    }
+  }
+
+  // Calls broken(source, destination, reason text) for every missing route.
+  template <typename OnBroken>
+  void run(OnBroken&& broken) {
+    for (size_t d = 0; d < hosts_.size(); ++d) {
+      const IBPort* dst = hosts_[d];
+      ++epoch_now_;
+      bool anyBroken = cabledToHost_ > 0;
+      for (uint32_t e : entries_) anyBroken |= evaluate(e, *dst) == kBroken;
+      if (!anyBroken) continue;
+      for (size_t s = 0; s < hosts_.size(); ++s) {
+        if (s == d) continue;
+        const IBPort* src = hosts_[s];
+        uint32_t entry = hostEntry_[s];
+        if (entry == kNoState) {
+          if (src->remote != dst) broken(*src, *dst, describeCabled(*src));
+        } else if (status_[entry] == kBroken) {
+          broken(*src, *dst, describe(failedAt_[entry], *dst));
+        }
+      }
+    }
+  }
+
+ private:
+  // The state a packet is in after entering a switch through port p.
+  uint32_t stateFor(const IBPort& p) const {
+    const IBNode& sw = *p.owner;
+    return stateOfNode_[&sw - fabric_.nodes().data()] + sw.tableForIngress(p.portNumber);
+  }
+
+  Step step(uint32_t state, const IBPort& dst) const {
+    const IBNode& sw = *stateNode_[state];
+    Step s;
+    s.port = sw.getLFTPortForLid(dst.baseLid, stateTable_[state]);
+    auto fail = [&](Why why) {
+      s.failed = true;
+      s.why = why;
+      return s;
+    };
+    if (s.port == kLftNoEntry) return fail(Why::kNoEntry);
+    if (s.port == 0 || s.port > sw.portCount) return fail(Why::kBadPort);
+    s.egress = sw.getPort(s.port);
+    if (!s.egress || !s.egress->remote) return fail(Why::kNoLink);
+    const IBPort& far = *s.egress->remote;
+    if (!far.owner->isSwitch()) {
+      if (&far != &dst) return fail(Why::kWrongHost);
+      return s;
+    }
+    s.next = stateFor(far);
+    return s;
+  }
+
+  bool known(uint32_t state) const { return epoch_[state] == epoch_now_; }
+
+  // The outcome of a packet for dst in the given state. Walks with an explicit
+  // stack: routes through thousands of switches must not exhaust the call
+  // stack, and states still on the stack mark a loop.
+  Status evaluate(uint32_t start, const IBPort& dst) {
+    if (known(start)) return static_cast<Status>(status_[start]);
+    stack_.clear();
+    stack_.push_back(start);
+    epoch_[start] = epoch_now_;
+    status_[start] = kInProgress;
+    while (!stack_.empty()) {
+      uint32_t state = stack_.back();
+      Step s = step(state, dst);
+      if (s.next != kNoState && !known(s.next)) {
+        epoch_[s.next] = epoch_now_;
+        status_[s.next] = kInProgress;
+        stack_.push_back(s.next);
+        continue;
+      }
+      if (s.failed) {
+        status_[state] = kBroken;
+        failedAt_[state] = state;
+      } else if (s.next == kNoState) {
+        status_[state] = kComplete;
+      } else if (status_[s.next] == kInProgress) {
+        status_[state] = kBroken;
+        failedAt_[state] = state;
+      } else {
+        status_[state] = status_[s.next];
+        failedAt_[state] = failedAt_[s.next];
+      }
+      stack_.pop_back();
+    }
+    return static_cast<Status>(status_[start]);
+  }
+
+  std::string where(uint32_t state, uint8_t port) const {
+    std::string text = stateNode_[state]->nodeName;
+    if (port != 0) text += "/P" + std::to_string(port);
+    text += " table " + std::to_string(stateTable_[state]);
+    return text;
+  }
+
+  // Why the route for dst broke in state, a dead end recorded by evaluate: a
+  // step that fails, or else one into a state that was still on the stack.
+  std::string describe(uint32_t state, const IBPort& dst) const {
+    Step s = step(state, dst);
+    if (!s.failed) {
+      const IBPort& far = *s.egress->remote;
+      return "stopped at " + where(state, s.port) + ": loop, enters " + far.getName() + " table " +
+             std::to_string(stateTable_[s.next]) + " again";
+    }
+    switch (s.why) {
+      case Why::kNoEntry:
+        return "stopped at " + where(state, 0) + ": no forwarding entry";
+      case Why::kBadPort:
+        return "stopped at " + where(state, 0) + ": egress port " + std::to_string(s.port) +
+               " does not exist";
+      case Why::kNoLink:
+        return "stopped at " + where(state, s.port) + ": port has no link";
+      case Why::kWrongHost:
+        return "stopped at " + where(state, s.port) + ": leads to " + s.egress->remote->getName();
+    }
+    return "stopped at " + where(state, s.port);
+  }
+
+  static std::string describeCabled(const IBPort& src) {
+    return "stopped at " + src.getName() + ": cabled to " + src.remote->getName();
+  }
+
+  IBFabric& fabric_;
+  std::vector<uint32_t> stateOfNode_;  // first state of each switch, by node index
+  std::vector<const IBNode*> stateNode_;
+  std::vector<uint8_t> stateTable_;
+
+  // Per-state outcome for the current destination; valid where epoch_ matches.
+  uint32_t epoch_now_ = 0;
+  std::vector<uint32_t> epoch_;
+  std::vector<uint8_t> status_;
+  std::vector<uint32_t> failedAt_;  // the dead-end state a broken state leads to
+  std::vector<uint32_t> stack_;
+
+  std::vector<const IBPort*> hosts_;
+  std::vector<uint32_t> hostEntry_;  // state a host's packets start in, or kNoState
+  size_t cabledToHost_ = 0;
+  std::vector<uint32_t> entries_;  // distinct entry states
+};
+
+}  // namespace
+
+int SubnMgtVerifyAllCaToCaRoutes(IBFabric& fabric, const char* reportFile) {
+  FILE* report = nullptr;
+  if (reportFile) {
+    report = std::fopen(reportFile, "w");
+    if (!report) {
+      std::fprintf(stderr, "-E- Cannot write route report %s: %s\n", reportFile,
+                   std::strerror(errno));
+      std::fflush(stderr);
+      return 1;
+    }
+  }
+
+  size_t brokenCount = 0;
+  RouteChecker checker(fabric);
+  checker.run([&](const IBPort& src, const IBPort& dst, const std::string& why) {
+    std::string line = "-E- Missing route from " + src.getName() + " to " + dst.getName() +
+                       " lid " + std::to_string(dst.baseLid) + ": " + why + "\n";
+    if (brokenCount < kShownLines) std::fputs(line.c_str(), stderr);
+    if (report) std::fputs(line.c_str(), report);
+    ++brokenCount;
+  });
+  if (brokenCount > kShownLines)
+    std::fprintf(stderr, "-E- %zu more missing routes not shown\n", brokenCount - kShownLines);
+  std::fflush(stderr);
+
+  int result = brokenCount == 0 ? 0 : 1;
+  if (report) {
+    bool failed = std::ferror(report) != 0;
+    failed |= std::fclose(report) != 0;
+    if (failed) {
+      std::fprintf(stderr, "-E- Cannot write route report %s: %s\n", reportFile,
+                   std::strerror(errno));
+      std::fflush(stderr);
+      result = 1;
+    }
+  }
+  return result;
+}

@@ -172,12 +172,4 @@ TEST(RegExp, SubMatch) {
   EXPECT_FALSE(re.match("123"));
 }
 
-TEST(RegExp, BrokenExpressionNeverMatches) {
-  testing::internal::CaptureStdout();
-  regExp re("(", REG_EXTENDED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "-E- Fail to compile regular expression:(\n");
-  EXPECT_NE(re.status(), 0);
-  EXPECT_FALSE(re.match("("));
-}
-
 }  // namespace

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "fabric/test_files.h"
+
+namespace {
+
+struct Result {
+  int rc;
+  std::string err;
+};
+
+Result check(IBFabric& fabric, const char* reportFile = nullptr) {
+  testing::internal::CaptureStderr();
+  int rc = SubnMgtVerifyAllCaToCaRoutes(fabric, reportFile);
+  return {rc, testing::internal::GetCapturedStderr()};
+}
+
+NodeDecl sw(const char* name, uint8_t ports) {
+  return {IB_SW_NODE, name, "", 0, 0, ports, 0};
+}
+NodeDecl ca(const char* name, uint8_t ports) {
+  return {IB_CA_NODE, name, "", 0, 0, ports, 0};
+}
+
+void cable(IBFabric& f, const char* a, unsigned pa, const char* b, unsigned pb) {
+  IBFabric::link(f.getPort(a, pa), f.getPort(b, pb));
+}
+
+void mapIngress(IBFabric& f, const char* name, unsigned port, uint8_t table) {
+  IBNode* node = f.getNode(name);
+  node->ingressTable.resize(size_t{node->portCount} + 1, 0);
+  node->ingressTable[port] = table;
+}
+
+// Two switches joined twice; h1 and h2 on sw1, h3 on sw2, with complete
+// tables. h1/P2 has a LID but no link and h0 a link but no LID: neither takes
+// part, so any route towards them would show up as broken.
+//
+//   h1/P1 - sw1/P1   sw1/P3 - sw2/P3   sw2/P1 - h3/P1
+//   h2/P1 - sw1/P2   sw1/P4 - sw2/P4
+//   h0/P1 - sw1/P5   sw1/P6 unlinked
+void buildTwoSwitches(IBFabric& f) {
+  ASSERT_EQ(f.createNodes(
+                {sw("sw1", 6), sw("sw2", 4), ca("h1", 2), ca("h2", 1), ca("h3", 1), ca("h0", 1)}),
+            0);
+  cable(f, "h1", 1, "sw1", 1);
+  cable(f, "h2", 1, "sw1", 2);
+  cable(f, "h0", 1, "sw1", 5);
+  cable(f, "sw1", 3, "sw2", 3);
+  cable(f, "sw1", 4, "sw2", 4);
+  cable(f, "h3", 1, "sw2", 1);
+  f.getPort("h1", 1)->baseLid = 1;
+  f.getPort("h2", 1)->baseLid = 2;
+  f.getPort("h3", 1)->baseLid = 3;
+  f.getPort("h1", 2)->baseLid = 7;
+  IBNode* s1 = f.getNode("sw1");
+  IBNode* s2 = f.getNode("sw2");
+  s1->setLFTPortForLid(1, 1, 0);
+  s1->setLFTPortForLid(2, 2, 0);
+  s1->setLFTPortForLid(3, 3, 0);
+  s2->setLFTPortForLid(1, 3, 0);
+  s2->setLFTPortForLid(2, 3, 0);
+  s2->setLFTPortForLid(3, 1, 0);
+}
+
+struct Case {
+  const char* what;
+  std::function<void(IBFabric&)> change;
+  int rc;
+  std::string err;
+};
+
+TEST(RouteCheck, TwoSwitches) {
+  auto fwd = [](IBFabric& f, const char* name, uint16_t lid, uint8_t port, uint8_t table = 0) {
+    f.getNode(name)->setLFTPortForLid(lid, port, table);
+  };
+  const std::vector<Case> cases = {
+      {"complete", [](IBFabric&) {}, 0, ""},
+      {"missing entry", [&](IBFabric& f) { fwd(f, "sw2", 1, kLftNoEntry); }, 1,
+       "-E- Missing route from h3/P1 to h1/P1 lid 1: stopped at sw2 table 0: no forwarding "
+       "entry\n"},
+      {"egress port 0", [&](IBFabric& f) { fwd(f, "sw2", 2, 0); }, 1,
+       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw2 table 0: egress port 0 does "
+       "not exist\n"},
+      {"egress port past the port count", [&](IBFabric& f) { fwd(f, "sw1", 3, 7); }, 1,
+       "-E- Missing route from h1/P1 to h3/P1 lid 3: stopped at sw1 table 0: egress port 7 does "
+       "not exist\n"
+       "-E- Missing route from h2/P1 to h3/P1 lid 3: stopped at sw1 table 0: egress port 7 does "
+       "not exist\n"},
+      {"egress port without a link", [&](IBFabric& f) { fwd(f, "sw1", 3, 6); }, 1,
+       "-E- Missing route from h1/P1 to h3/P1 lid 3: stopped at sw1/P6 table 0: port has no "
+       "link\n"
+       "-E- Missing route from h2/P1 to h3/P1 lid 3: stopped at sw1/P6 table 0: port has no "
+       "link\n"},
+      {"reaches another host", [&](IBFabric& f) { fwd(f, "sw1", 2, 5); }, 1,
+       "-E- Missing route from h1/P1 to h2/P1 lid 2: stopped at sw1/P5 table 0: leads to h0/P1\n"
+       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw1/P5 table 0: leads to h0/P1\n"},
+      {"loop between the switches", [&](IBFabric& f) { fwd(f, "sw2", 3, 4); }, 1,
+       "-E- Missing route from h1/P1 to h3/P1 lid 3: stopped at sw2/P4 table 0: loop, enters "
+       "sw1/P4 table 0 again\n"
+       "-E- Missing route from h2/P1 to h3/P1 lid 3: stopped at sw2/P4 table 0: loop, enters "
+       "sw1/P4 table 0 again\n"},
+      {"each switch crossed twice through different tables",
+       [&](IBFabric& f) {
+         // sw1 t0 -P3-> sw2 t0 -P4-> sw1 t1 -P4-> sw2 t1 -P1-> h3; only the
+         // ingress maps tell the second visits apart from a loop.
+         mapIngress(f, "sw1", 4, 1);
+         mapIngress(f, "sw2", 4, 1);
+         fwd(f, "sw2", 3, 4, 0);
+         fwd(f, "sw1", 3, 4, 1);
+         fwd(f, "sw2", 3, 1, 1);
+       },
+       0, ""},
+      {"broken only in the table the source's ingress selects",
+       [&](IBFabric& f) {
+         mapIngress(f, "sw2", 1, 1);
+         fwd(f, "sw2", 1, 3, 1);
+         fwd(f, "sw2", 2, kLftNoEntry, 1);
+       },
+       1,
+       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw2 table 1: no forwarding "
+       "entry\n"},
+      {"ingress map without the tables it names", [&](IBFabric& f) { mapIngress(f, "sw1", 3, 2); },
+       1,
+       "-E- Missing route from h3/P1 to h1/P1 lid 1: stopped at sw1 table 2: no forwarding "
+       "entry\n"
+       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw1 table 2: no forwarding "
+       "entry\n"},
+  };
+  for (const Case& c : cases) {
+    IBFabric f;
+    buildTwoSwitches(f);
+    c.change(f);
+    Result r = check(f);
+    EXPECT_EQ(r.rc, c.rc) << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+  }
+}
+
+TEST(RouteCheck, HostCabledToHost) {
+  IBFabric f;
+  ASSERT_EQ(f.createNodes({ca("a", 1), ca("b", 1)}), 0);
+  cable(f, "a", 1, "b", 1);
+  f.getPort("a", 1)->baseLid = 1;
+  f.getPort("b", 1)->baseLid = 2;
+  Result r = check(f);
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.err, "");
+
+  // A third host behind a switch is out of reach for both.
+  IBFabric g;
+  ASSERT_EQ(g.createNodes({ca("a", 1), ca("b", 1), sw("s", 2), ca("c", 1)}), 0);
+  cable(g, "a", 1, "b", 1);
+  cable(g, "c", 1, "s", 1);
+  g.getPort("a", 1)->baseLid = 1;
+  g.getPort("b", 1)->baseLid = 2;
+  g.getPort("c", 1)->baseLid = 3;
+  g.getNode("s")->setLFTPortForLid(1, 2, 0);
+  r = check(g);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_EQ(r.err,
+            "-E- Missing route from c/P1 to a/P1 lid 1: stopped at s/P2 table 0: port has no link\n"
+            "-E- Missing route from c/P1 to b/P1 lid 2: stopped at s table 0: no forwarding entry\n"
+            "-E- Missing route from a/P1 to c/P1 lid 3: stopped at a/P1: cabled to b/P1\n"
+            "-E- Missing route from b/P1 to c/P1 lid 3: stopped at b/P1: cabled to a/P1\n");
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    out.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "unterminated last line";
+  return out;
+}
+
+std::string readFile(const std::string& path) {
+  std::string text;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  return text;
+}
+
+TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
+  // Eight hosts on a switch with an empty table: 8 x 7 broken routes.
+  IBFabric f;
+  std::vector<NodeDecl> decls = {sw("s", 8)};
+  std::vector<std::string> names;
+  for (int i = 0; i < 8; ++i) names.push_back("h" + std::to_string(i));
+  for (const std::string& n : names) decls.push_back(ca(n.c_str(), 1));
+  ASSERT_EQ(f.createNodes(decls), 0);
+  for (int i = 0; i < 8; ++i) {
+    cable(f, names[i].c_str(), 1, "s", i + 1);
+    f.getPort(names[i], 1)->baseLid = static_cast<uint16_t>(i + 1);
+  }
+  std::string path = writeTestFile("routes.txt", "stale contents\n");
+  Result r = check(f, path.c_str());
+  EXPECT_EQ(r.rc, 1);
+  std::vector<std::string> shown = lines(r.err);
+  std::vector<std::string> all = lines(readFile(path));
+  ASSERT_EQ(shown.size(), 21u);
+  ASSERT_EQ(all.size(), 56u);
+  EXPECT_EQ(shown[20], "-E- 36 more missing routes not shown");
+  for (size_t i = 0; i < 20; ++i) EXPECT_EQ(shown[i], all[i]) << i;
+  EXPECT_EQ(all[55],
+            "-E- Missing route from h6/P1 to h7/P1 lid 8: stopped at s table 0: no forwarding "
+            "entry");
+
+  // Once complete, the report is emptied.
+  for (int i = 0; i < 8; ++i)
+    f.getNode("s")->setLFTPortForLid(static_cast<uint16_t>(i + 1), static_cast<uint8_t>(i + 1), 0);
+  r = check(f, path.c_str());
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(readFile(path), "");
+}
+
+TEST(RouteCheck, UnwritableReportFails) {
+  IBFabric f;
+  buildTwoSwitches(f);
+  std::string path = testing::TempDir() + "/no-such-folder/routes.txt";
+  Result r = check(f, path.c_str());
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("-E- Cannot write route report " + path), std::string::npos) << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,213 @@
+// fabricgen: writes a synthetic fat-tree fabric (topology, forwarding tables
+// and, with private tables, their ingress maps) into a folder.
+#include <errno.h>
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/fabricgen.h"
+
+namespace {
+
+void showHelp() {
+  std::printf(
+      "Usage: fabricgen -o DIR [options]\n"
+      "\n"
+      "Writes a fat-tree fabric routed like a fat-tree / up-down subnet manager\n"
+      "into DIR: fabric.lst (topology), fabric.fdbs (forwarding tables) and, with\n"
+      "--private-tables, fabric.plft. The same options always give the same files.\n"
+      "\n"
+      "Options:\n"
+      "  -o, --output DIR        folder to write into (created if missing; required)\n"
+      "  -L, --levels N          2: leaves and spines; 3: pods of leaves and spines\n"
+      "                          joined by cores (default 2)\n"
+      "  -r, --radix N           ports per switch, 2 to 254 (default 36)\n"
+      "      --hosts-per-leaf N  hosts on each leaf (default radix/2)\n"
+      "      --up-links N        up ports of each leaf; fewer than the hosts\n"
+      "                          oversubscribes (default: as many as the hosts fit)\n"
+      "      --parallel N        cables between each pair of connected switches (default 1)\n"
+      "      --leaves N          2 levels: number of leaves; 3 levels: leaves per pod\n"
+      "                          (default: as many as the spines' ports allow)\n"
+      "      --pods N            3 levels: number of pods (default radix/parallel)\n"
+      "      --hosts-per-rack N  hosts named r<rack>n<node> with N per rack\n"
+      "                          (default: one rack per leaf)\n"
+      "  -m, --lmc M             each host owns 2^M LIDs, 0 to 7 (default 0)\n"
+      "      --private-tables    even-numbered leaves and spines route packets that\n"
+      "                          enter from below with a second table\n"
+      "      --layout A|B        forwarding-table layout: A routing dump, B LFT dump\n"
+      "                          (default A)\n"
+      "      --fault-missing-entry  the last host's leaf loses that host's LID entry\n"
+      "      --fault-loop        the first leaf and its first spine bounce the last\n"
+      "                          host's LID between them\n"
+      "      --fault-wrong-host  the last host's leaf forwards its LID to another host\n"
+      "  -h, --help              this text\n"
+      "\n"
+      "Example: fabricgen -o out --leaves 4 --hosts-per-leaf 4 --up-links 2\n"
+      "  (4 leaves of 4 hosts, racks r01..r04, under 2 spines)\n");
+  std::fflush(stdout);
+}
+
+enum LongOnly {
+  kHostsPerLeaf = 256,
+  kUpLinks,
+  kParallel,
+  kLeaves,
+  kPods,
+  kHostsPerRack,
+  kPrivateTables,
+  kFaultMissing,
+  kFaultLoop,
+  kFaultWrongHost,
+  kLayout,
+};
+
+const option kOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"levels", required_argument, nullptr, 'L'},
+    {"radix", required_argument, nullptr, 'r'},
+    {"hosts-per-leaf", required_argument, nullptr, kHostsPerLeaf},
+    {"up-links", required_argument, nullptr, kUpLinks},
+    {"parallel", required_argument, nullptr, kParallel},
+    {"leaves", required_argument, nullptr, kLeaves},
+    {"pods", required_argument, nullptr, kPods},
+    {"hosts-per-rack", required_argument, nullptr, kHostsPerRack},
+    {"lmc", required_argument, nullptr, 'm'},
+    {"private-tables", no_argument, nullptr, kPrivateTables},
+    {"layout", required_argument, nullptr, kLayout},
+    {"fault-missing-entry", no_argument, nullptr, kFaultMissing},
+    {"fault-loop", no_argument, nullptr, kFaultLoop},
+    {"fault-wrong-host", no_argument, nullptr, kFaultWrongHost},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole decimal number from 0 to 100000; anything else is refused.
+bool readCount(const char* text, const char* option, int* value) {
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || v > 100000) {
+    std::fprintf(stderr, "fabricgen: %s needs a number from 0 to 100000, not '%s'\n", option, text);
+    return false;
+  }
+  *value = static_cast<int>(v);
+  return true;
+}
+
+int usageError() {
+  std::fprintf(stderr, "Try 'fabricgen --help'.\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  GenOptions gen;
+  std::string dir;
+  char layout = 'A';
+  int lmc = 0;
+
+  // Options.
+  int c;
+  while ((c = getopt_long(argc, argv, "o:L:r:m:h", kOptions, nullptr)) != -1) {
+    bool ok = true;
+    switch (c) {
+      case 'o':
+        dir = optarg;
+        break;
+      case 'L':
+        ok = readCount(optarg, "--levels", &gen.levels);
+        break;
+      case 'r':
+        ok = readCount(optarg, "--radix", &gen.radix);
+        break;
+      case kHostsPerLeaf:
+        ok = readCount(optarg, "--hosts-per-leaf", &gen.hostsPerLeaf);
+        break;
+      case kUpLinks:
+        ok = readCount(optarg, "--up-links", &gen.upLinks);
+        break;
+      case kParallel:
+        ok = readCount(optarg, "--parallel", &gen.parallelLinks);
+        break;
+      case kLeaves:
+        ok = readCount(optarg, "--leaves", &gen.leaves);
+        break;
+      case kPods:
+        ok = readCount(optarg, "--pods", &gen.pods);
+        break;
+      case kHostsPerRack:
+        ok = readCount(optarg, "--hosts-per-rack", &gen.hostsPerRack);
+        break;
+      case 'm':
+        ok = readCount(optarg, "--lmc", &lmc);
+        if (ok && lmc > 7) {
+          std::fprintf(stderr, "fabricgen: --lmc must be from 0 to 7, not %d\n", lmc);
+          ok = false;
+        }
+        gen.lmc = static_cast<uint16_t>(lmc);
+        break;
+      case kPrivateTables:
+        gen.privateTables = true;
+        break;
+      case kLayout:
+        if ((optarg[0] != 'A' && optarg[0] != 'B') || optarg[1] != '\0') {
+          std::fprintf(stderr, "fabricgen: --layout must be A or B, not '%s'\n", optarg);
+          ok = false;
+        }
+        layout = optarg[0];
+        break;
+      case kFaultMissing:
+        gen.faultMissingEntry = true;
+        break;
+      case kFaultLoop:
+        gen.faultLoop = true;
+        break;
+      case kFaultWrongHost:
+        gen.faultWrongHost = true;
+        break;
+      case 'h':
+        showHelp();
+        return 0;
+      default:  // getopt_long has said what is wrong
+        return usageError();
+    }
+    if (!ok) return usageError();
+  }
+  if (optind < argc) {
+    std::fprintf(stderr, "fabricgen: unexpected argument '%s'\n", argv[optind]);
+    return usageError();
+  }
+  if (dir.empty()) {
+    std::fprintf(stderr, "fabricgen: missing -o DIR\n");
+    return usageError();
+  }
+
+  // The fabric.
+  std::string err;
+  IBFabric fabric;
+  GenSummary summary;
+  if (!generateFabric(gen, fabric, &err, &summary)) {
+    std::fprintf(stderr, "fabricgen: %s\n", err.c_str());
+    return 1;
+  }
+
+  // The files.
+  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "fabricgen: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+    return 1;
+  }
+  if (!writeFabricFiles(fabric, dir, layout, &err)) {
+    std::fprintf(stderr, "fabricgen: %s\n", err.c_str());
+    return 1;
+  }
+  std::printf("fabricgen: %d hosts, %d switches, %d links, LIDs up to %u, written to %s\n",
+              summary.hosts, summary.switches, summary.links, unsigned{summary.maxLid},
+              dir.c_str());
+  return 0;
+}

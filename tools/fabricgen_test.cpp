@@ -1,0 +1,404 @@
+#include "tools/fabricgen.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fabric/writers.h"
+
+namespace {
+
+struct Case {
+  const char* name;
+  GenOptions options;
+};
+
+GenOptions twoLevel(int leaves, int hosts, int up, int parallel = 1) {
+  GenOptions o;
+  o.levels = 2;
+  o.radix = 12;
+  o.leaves = leaves;
+  o.hostsPerLeaf = hosts;
+  o.upLinks = up;
+  o.parallelLinks = parallel;
+  return o;
+}
+
+GenOptions threeLevel(int radix, int parallel = 1) {
+  GenOptions o;
+  o.levels = 3;
+  o.radix = radix;
+  o.parallelLinks = parallel;
+  return o;
+}
+
+template <typename F>
+GenOptions with(GenOptions o, F&& change) {
+  change(o);
+  return o;
+}
+
+// The fabrics every routing and round-trip check runs on: both depths, LMC,
+// parallel cables, oversubscription and private tables.
+std::vector<Case> fabrics() {
+  return {
+      {"2-level", twoLevel(4, 4, 2)},
+      {"2-level parallel", twoLevel(3, 4, 4, 2)},
+      {"2-level oversubscribed lmc2", with(twoLevel(5, 6, 2), [](auto& o) { o.lmc = 2; })},
+      {"2-level private", with(twoLevel(4, 3, 3), [](auto& o) { o.privateTables = true; })},
+      {"3-level radix 8", threeLevel(8)},
+      {"3-level radix 8 lmc2 private", with(threeLevel(8),
+                                            [](auto& o) {
+                                              o.lmc = 2;
+                                              o.privateTables = true;
+                                            })},
+      {"3-level radix 8 parallel", threeLevel(8, 2)},
+      {"3-level small pods", with(threeLevel(6),
+                                  [](auto& o) {
+                                    o.pods = 3;
+                                    o.hostsPerLeaf = 2;
+                                    o.upLinks = 3;
+                                  })},
+  };
+}
+
+IBFabric generate(const GenOptions& o, GenSummary* summary = nullptr) {
+  IBFabric fabric;
+  std::string err;
+  EXPECT_TRUE(generateFabric(o, fabric, &err, summary)) << err;
+  return fabric;
+}
+
+std::string tempDir(const std::string& tag) {
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::string dir = testing::TempDir();
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  dir += std::string(info->test_suite_name()) + "." + info->name() + "." + tag;
+  for (char& c : dir)
+    if (c == ' ') c = '_';
+  ::mkdir(dir.c_str(), 0777);
+  return dir;
+}
+
+std::string slurp(const std::string& path) {
+  std::string data;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return "<missing " + path + ">";
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+  std::fclose(f);
+  return data;
+}
+
+// Follows the tables from src to lid, using the table each ingress port
+// selects; returns the host port reached, or null on a dead end or loop.
+const IBPort* walk(const IBPort& src, uint16_t lid) {
+  const IBPort* in = src.remote;
+  for (int steps = 0; in && steps < 16; ++steps) {
+    const IBNode* node = in->owner;
+    if (!node->isSwitch()) return in;
+    uint8_t port = node->getLFTPortForLid(lid, node->tableForIngress(in->portNumber));
+    const IBPort* out = node->getPort(port);
+    if (!out) return nullptr;
+    in = out->remote;
+  }
+  return nullptr;
+}
+
+std::vector<const IBPort*> hostPorts(const IBFabric& f) {
+  std::vector<const IBPort*> hosts;
+  for (const IBPort& p : f.ports())
+    if (!p.owner->isSwitch()) hosts.push_back(&p);
+  return hosts;
+}
+
+TEST(FabricGen, OptionsAreCheckedAndDefaultsFilled) {
+  struct Bad {
+    const char* name;
+    GenOptions options;
+    const char* error;
+  };
+  const Bad bad[] = {
+      {"levels 4", with(GenOptions{}, [](auto& o) { o.levels = 4; }), "levels must be 2 or 3"},
+      {"radix 255", with(GenOptions{}, [](auto& o) { o.radix = 255; }), "radix must be"},
+      {"hosts fill the switch", with(GenOptions{}, [](auto& o) { o.hostsPerLeaf = 36; }),
+       "leave no up port"},
+      {"hosts plus up-links", twoLevel(4, 8, 6), "exceed the radix"},
+      {"up-links vs parallel", twoLevel(4, 4, 3, 2), "not a multiple"},
+      {"too many leaves", twoLevel(7, 4, 4, 2), "do not fit a spine"},
+      {"pods in two levels", with(GenOptions{}, [](auto& o) { o.pods = 2; }), "three-level"},
+      {"too many pods", with(threeLevel(8), [](auto& o) { o.pods = 9; }), "do not fit a core"},
+      {"leaves per pod", with(threeLevel(8), [](auto& o) { o.leaves = 5; }), "do not fit"},
+      {"lmc 8", with(GenOptions{}, [](auto& o) { o.lmc = 8; }), "lmc must be"},
+      {"LID space", with(threeLevel(36), [](auto& o) { o.lmc = 3; }), "unicast LIDs"},
+      {"negative", with(GenOptions{}, [](auto& o) { o.leaves = -1; }), "negative"},
+      {"wrong host, one per leaf",
+       with(twoLevel(4, 1, 1), [](auto& o) { o.faultWrongHost = true; }), "2 hosts per leaf"},
+      {"loop, one leaf", with(twoLevel(1, 4, 2), [](auto& o) { o.faultLoop = true; }), "2 leaves"},
+  };
+  for (const Bad& c : bad) {
+    GenOptions o = c.options;
+    std::string err;
+    EXPECT_FALSE(resolveGenOptions(o, &err)) << c.name;
+    EXPECT_NE(err.find(c.error), std::string::npos) << c.name << ": " << err;
+  }
+
+  GenOptions full3;
+  full3.levels = 3;
+  std::string err;
+  ASSERT_TRUE(resolveGenOptions(full3, &err)) << err;
+  EXPECT_EQ(full3.hostsPerLeaf, 18);
+  EXPECT_EQ(full3.upLinks, 18);
+  EXPECT_EQ(full3.leaves, 18);
+  EXPECT_EQ(full3.pods, 36);
+}
+
+TEST(FabricGen, ShapeCountsAndCabling) {
+  struct Want {
+    const char* name;
+    GenOptions options;
+    int hosts, switches, links;
+  };
+  const Want wants[] = {
+      // 4x4 hosts, 2 spines: 16 host cables + 4 leaves x 2 up.
+      {"example", with(twoLevel(4, 4, 2), [](auto& o) { o.radix = 36; }), 16, 6, 24},
+      {"2-level default radix 12", with(GenOptions{}, [](auto& o) { o.radix = 12; }), 72, 18, 144},
+      // 8 pods x 4 leaves x 4 hosts; 8x(4+4) + 16 cores; 128 + 128 + 128 cables.
+      {"3-level radix 8", threeLevel(8), 128, 80, 384},
+      {"3-level parallel", threeLevel(8, 2), 32, 20, 96},
+  };
+  for (const Want& w : wants) {
+    GenSummary sum;
+    IBFabric f = generate(w.options, &sum);
+    EXPECT_EQ(sum.hosts, w.hosts) << w.name;
+    EXPECT_EQ(sum.switches, w.switches) << w.name;
+    EXPECT_EQ(sum.links, w.links) << w.name;
+    int cabled = 0;
+    std::set<uint64_t> guids;
+    for (const IBPort& p : f.ports()) {
+      if (!p.remote) continue;
+      ++cabled;
+      EXPECT_EQ(p.remote->remote, &p) << w.name << " " << p.getName();
+      EXPECT_NE(p.remote->owner, p.owner) << w.name << " " << p.getName();
+      // Hosts hang off leaves only.
+      if (!p.owner->isSwitch()) {
+        EXPECT_NE(p.remote->owner->nodeName.find("leaf"), std::string::npos) << w.name;
+      }
+    }
+    EXPECT_EQ(cabled, 2 * w.links) << w.name;
+    for (const IBNode& n : f.nodes()) EXPECT_TRUE(guids.insert(n.nodeGuid).second) << w.name;
+    for (const IBPort* h : hostPorts(f)) EXPECT_TRUE(guids.insert(h->guid).second) << w.name;
+  }
+}
+
+TEST(FabricGen, NamesAndLids) {
+  GenOptions o = with(twoLevel(3, 4, 2), [](auto& o) { o.lmc = 2; });
+  IBFabric f = generate(o);
+  EXPECT_NE(f.getNode("r01n01_HCA-1"), nullptr);
+  EXPECT_NE(f.getNode("r03n04_HCA-1"), nullptr);
+  EXPECT_EQ(f.getNode("r04n01_HCA-1"), nullptr);
+  ASSERT_NE(f.getNode("MF0;leaf03:MQM8700/U1"), nullptr);
+  ASSERT_NE(f.getNode("MF0;spine02:MQM8700/U1"), nullptr);
+  EXPECT_EQ(f.getNode("r01n01_HCA-1")->description, "r01n01 HCA-1");
+
+  std::set<uint16_t> lids;
+  for (const IBNode& n : f.nodes())
+    if (n.isSwitch()) {
+      EXPECT_TRUE(lids.insert(n.lid).second) << n.nodeName;
+    }
+  for (const IBPort* h : hostPorts(f)) {
+    EXPECT_EQ(h->baseLid % 4, 0) << h->getName();
+    for (int k = 0; k < 4; ++k)
+      EXPECT_TRUE(lids.insert(uint16_t(h->baseLid + k)).second) << h->getName() << " +" << k;
+  }
+
+  // Racks that span leaves.
+  o.hostsPerRack = 6;
+  IBFabric racks = generate(o);
+  EXPECT_NE(racks.getNode("r01n06_HCA-1"), nullptr);
+  EXPECT_NE(racks.getNode("r02n06_HCA-1"), nullptr);
+  EXPECT_EQ(racks.getNode("r03n01_HCA-1"), nullptr);
+  EXPECT_EQ(racks.getNode("r01n06_HCA-1")->portTable[1]->remote->owner->nodeName,
+            "MF0;leaf02:MQM8700/U1");
+}
+
+TEST(FabricGen, EveryLidOfEveryHostIsRoutedFromEveryHost) {
+  for (const Case& c : fabrics()) {
+    IBFabric f = generate(c.options);
+    EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0) << c.name;
+    // The check above looks at base LIDs; walk the LMC LIDs too.
+    int lids = 1 << c.options.lmc;
+    std::vector<const IBPort*> hosts = hostPorts(f);
+    int broken = 0;
+    for (const IBPort* src : hosts)
+      for (const IBPort* dst : hosts)
+        for (int k = 0; k < lids && src != dst; ++k)
+          broken += walk(*src, uint16_t(dst->baseLid + k)) != dst;
+    EXPECT_EQ(broken, 0) << c.name;
+  }
+}
+
+TEST(FabricGen, LmcLidsLeaveTheLeafByDifferentUpPorts) {
+  for (const Case& c : fabrics()) {
+    if (c.options.lmc == 0) continue;
+    GenOptions o = c.options;
+    std::string err;
+    ASSERT_TRUE(resolveGenOptions(o, &err)) << err;
+    IBFabric f = generate(o);
+    const IBNode* leaf = f.getNode("MF0;leaf01:MQM8700/U1");
+    ASSERT_NE(leaf, nullptr) << c.name;
+    std::vector<const IBPort*> hosts = hostPorts(f);
+    for (const IBPort* dst : hosts) {
+      if (dst->remote->owner == leaf) continue;
+      std::set<uint8_t> ports;
+      for (int k = 0; k < (1 << c.options.lmc); ++k)
+        ports.insert(leaf->getLFTPortForLid(uint16_t(dst->baseLid + k), 0));
+      EXPECT_EQ(ports.size(), std::min(size_t{1} << c.options.lmc, size_t(o.upLinks)))
+          << c.name << " " << dst->getName();
+    }
+  }
+}
+
+TEST(FabricGen, UpPortsCarryEqualShares) {
+  // In a full tree every up port of a leaf carries as many remote hosts.
+  for (GenOptions o : {twoLevel(4, 4, 4), twoLevel(3, 4, 4, 2), threeLevel(8)}) {
+    std::string err;
+    ASSERT_TRUE(resolveGenOptions(o, &err)) << err;
+    IBFabric f = generate(o);
+    const IBNode* leaf = f.getNode("MF0;leaf01:MQM8700/U1");
+    ASSERT_NE(leaf, nullptr);
+    std::vector<int> perPort(leaf->portCount + 1, 0);
+    for (const IBPort* dst : hostPorts(f))
+      if (dst->remote->owner != leaf) ++perPort[leaf->getLFTPortForLid(dst->baseLid, 0)];
+    int up = o.upLinks;
+    int hosts = int(hostPorts(f).size());
+    for (int p = o.hostsPerLeaf + 1; p <= o.hostsPerLeaf + up; ++p)
+      EXPECT_EQ(perPort[p], (hosts - o.hostsPerLeaf) / up)
+          << "levels " << o.levels << " port " << p;
+  }
+}
+
+TEST(FabricGen, PrivateTablesMapDownPortsToARotatedTable) {
+  IBFabric f = generate(with(twoLevel(4, 3, 3), [](auto& o) { o.privateTables = true; }));
+  const IBNode* even = f.getNode("MF0;leaf01:MQM8700/U1");
+  const IBNode* odd = f.getNode("MF0;leaf02:MQM8700/U1");
+  ASSERT_TRUE(even && odd);
+  EXPECT_TRUE(odd->ingressTable.empty());
+  ASSERT_EQ(even->ingressTable.size(), size_t{even->portCount} + 1);
+  EXPECT_EQ(even->tableForIngress(1), 1);
+  EXPECT_EQ(even->tableForIngress(3), 1);
+  EXPECT_EQ(even->tableForIngress(4), 0);
+  int differ = 0;
+  for (const IBPort* dst : hostPorts(f))
+    differ += even->getLFTPortForLid(dst->baseLid, 0) != even->getLFTPortForLid(dst->baseLid, 1);
+  EXPECT_EQ(differ, 9);  // the hosts of the other three leaves
+}
+
+TEST(FabricGen, EachFaultBreaksARoute) {
+  const GenOptions bases[] = {twoLevel(4, 4, 2),
+                              with(threeLevel(8), [](auto& o) { o.privateTables = true; })};
+  for (const GenOptions& base : bases) {
+    const char* names[] = {"missing entry", "loop", "wrong host"};
+    for (int fault = 0; fault < 3; ++fault) {
+      GenOptions o = base;
+      o.faultMissingEntry = fault == 0;
+      o.faultLoop = fault == 1;
+      o.faultWrongHost = fault == 2;
+      IBFabric f = generate(o);
+      EXPECT_NE(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0)
+          << names[fault] << " levels " << base.levels;
+    }
+  }
+}
+
+// Writes, reads back with the readers and compares everything the model
+// holds; the loaded fabric must pass the route check too.
+void expectRoundTrip(const Case& c, char layout) {
+  std::string where = std::string(c.name) + " layout " + layout;
+  IBFabric f = generate(c.options);
+  std::string dir = tempDir(std::string(c.name) + layout);
+  std::string err;
+  ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << where << ": " << err;
+  IBFabric g;
+  ASSERT_TRUE(readLstFile(g, dir + "/fabric.lst", &err)) << where << ": " << err;
+  if (c.options.privateTables) {
+    ASSERT_TRUE(readPlftFile(g, dir + "/fabric.plft", &err)) << where << ": " << err;
+  }
+  ASSERT_TRUE(readFdbFile(g, dir + "/fabric.fdbs", &err)) << where << ": " << err;
+
+  ASSERT_EQ(g.nodes().size(), f.nodes().size()) << where;
+  uint16_t maxLid = highestLid(f);
+  for (const IBNode& a : f.nodes()) {
+    const IBNode* b = g.getNode(a.nodeName);
+    ASSERT_NE(b, nullptr) << where << " " << a.nodeName;
+    EXPECT_EQ(b->nodeType, a.nodeType) << where << " " << a.nodeName;
+    EXPECT_EQ(b->nodeGuid, a.nodeGuid) << where << " " << a.nodeName;
+    EXPECT_EQ(b->description, a.description) << where << " " << a.nodeName;
+    EXPECT_EQ(b->portCount, a.portCount) << where << " " << a.nodeName;
+    EXPECT_EQ(b->lid, a.lid) << where << " " << a.nodeName;
+    for (unsigned p = 1; p <= a.portCount; ++p) {
+      const IBPort* pa = a.getPort(p);
+      const IBPort* pb = b->getPort(p);
+      ASSERT_TRUE(pa && pb) << where << " " << a.nodeName << " " << p;
+      EXPECT_EQ(pb->baseLid, pa->baseLid) << where << " " << pa->getName();
+      ASSERT_EQ(pb->remote != nullptr, pa->remote != nullptr) << where << " " << pa->getName();
+      if (!pa->remote) continue;
+      EXPECT_EQ(pb->guid, pa->guid) << where << " " << pa->getName();
+      EXPECT_EQ(pb->remote->getName(), pa->remote->getName()) << where << " " << pa->getName();
+    }
+    if (!a.isSwitch()) continue;
+    for (unsigned p = 0; p <= a.portCount; ++p)
+      EXPECT_EQ(b->tableForIngress(p), a.tableForIngress(p)) << where << " " << a.nodeName;
+    for (uint8_t t = 0; t < a.lfts.size(); ++t) {
+      int differ = 0;
+      for (uint32_t lid = 0; lid <= maxLid; ++lid)
+        differ += b->getLFTPortForLid(uint16_t(lid), t) != a.getLFTPortForLid(uint16_t(lid), t);
+      EXPECT_EQ(differ, 0) << where << " " << a.nodeName << " table " << int(t);
+    }
+  }
+  EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(g, nullptr), 0) << where;
+}
+
+TEST(FabricGen, WrittenFilesReadBackAsTheSameFabric) {
+  for (const Case& c : fabrics()) {
+    expectRoundTrip(c, 'A');
+    expectRoundTrip(c, 'B');
+  }
+}
+
+TEST(FabricGen, SameOptionsSameBytes) {
+  GenOptions o = with(threeLevel(8), [](auto& o) {
+    o.lmc = 1;
+    o.privateTables = true;
+  });
+  for (char layout : {'A', 'B'}) {
+    std::string files[2];
+    for (int run = 0; run < 2; ++run) {
+      IBFabric f = generate(o);
+      std::string dir = tempDir(std::string(1, layout) + std::to_string(run));
+      std::string err;
+      ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << err;
+      files[run] =
+          slurp(dir + "/fabric.lst") + slurp(dir + "/fabric.fdbs") + slurp(dir + "/fabric.plft");
+    }
+    EXPECT_GT(files[0].size(), 1000u) << layout;
+    EXPECT_TRUE(files[0] == files[1]) << "layout " << layout;
+  }
+}
+
+TEST(FabricGen, WriteFailuresAreReported) {
+  IBFabric f = generate(twoLevel(2, 2, 1));
+  std::string err;
+  EXPECT_FALSE(writeFabricFiles(f, "/nonexistent-folder/x", 'A', &err));
+  EXPECT_NE(err.find("/nonexistent-folder/x/fabric.lst: cannot create"), std::string::npos) << err;
+  EXPECT_FALSE(writeFabricFiles(f, tempDir("layout"), 'C', &err));
+  EXPECT_NE(err.find("layout"), std::string::npos) << err;
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// The flow-limited destination search: from a source host port, walk the
+// switches' forwarding paths depth-first, least-loaded egress port first,
+// until a free host port of another group is reached.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "search/lid_map.h"
+
+struct SearchLimits {
+  uint32_t maxFlows = 1;  // a switch egress port carrying this many pairs is full
+  uint16_t lmc = 0;
+  uint32_t minDist = 0;  // fewest links from source to destination
+};
+
+// Scratch space reused by every walk, so a visited switch allocates nothing
+// once the buffers have grown to the fabric's size.
+class SearchContext {
+ public:
+  explicit SearchContext(const IBFabric& fabric);
+
+  // Buffers of one recursion depth (hops). A deque keeps references to the
+  // shallower levels valid while deeper ones are added.
+  struct Level {
+    std::vector<uint16_t> lids;         // the LID set, partitioned by egress port
+    std::vector<uint8_t> egress;        // egress port of each incoming LID
+    std::array<uint32_t, 257> start{};  // bucket p is lids[start[p], start[p+1])
+    std::array<IBPort*, 256> candidates{};
+  };
+  Level& level(uint32_t hops);
+
+  // (switch, forwarding table) pairs on the current path, for loop detection.
+  bool onPath(const IBNode& node, uint8_t table) const;
+  void setOnPath(const IBNode& node, uint8_t table, bool on);
+
+ private:
+  size_t nodeIndex(const IBNode& node) const { return static_cast<size_t>(&node - firstNode_); }
+
+  const IBNode* firstNode_;
+  std::vector<std::array<uint64_t, 4>> tablesOnPath_;  // one bit per table, per node
+  std::deque<Level> levels_;
+};
+
+// Outcome of a search for one source: the destination (null when none is
+// free), or an error that ends the run.
+struct DstSearchResult {
+  IBPort* dst = nullptr;
+  std::string error;  // the "-E-" line, empty when the search could run
+};
+
+// Finds and books a destination for src among the free LIDs of groups other
+// than srcGroup. On success the egress ports of the path count one more flow
+// and the destination's LIDs leave lidMap; otherwise nothing changes.
+DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
+                              LidGroupMap& lidMap, const SearchLimits& limits);
+
+// One step of the walk: enters inPort's node, hops links from the source,
+// carrying the LIDs still reachable (read only). Returns the destination or
+// null. Prints a "-V-" trace line per entered port when verbose is set.
+IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
+                             std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
+                             const SearchLimits& limits);

@@ -1,0 +1,64 @@
+// Which group owns each LID of a grouped host port, and the switch-port flow
+// counters that the destination search books flows on.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "grouping/port_groups.h"
+
+// Number of LIDs a port owns for a given LMC. Counted in 32 bits; values of 16
+// and more are capped at the whole LID space so the count never overflows.
+inline uint32_t lidsPerPort(uint16_t lmc) {
+  return uint32_t{1} << (lmc < 16 ? lmc : 16);
+}
+
+// LID -> group of the ports still free as destinations. Held flat, indexed by
+// LID, with an unordered list of the present LIDs so the search can walk
+// exactly the free ones and a LID can leave in O(1).
+class LidGroupMap {
+ public:
+  static constexpr int32_t kAbsent = -1;
+
+  LidGroupMap();
+
+  // Index of a group name, adding it when new.
+  int32_t internGroup(const std::string& name);
+  // Index of a group name, or kAbsent when no LID was ever given to it.
+  int32_t findGroup(std::string_view name) const;
+  const std::string& groupName(int32_t group) const { return groupNames_[group]; }
+
+  // Gives lid to group, inserting it or overwriting its owner.
+  void set(uint16_t lid, int32_t group);
+  void erase(uint16_t lid);
+
+  bool contains(uint16_t lid) const { return groupOfLid_[lid] != kAbsent; }
+  // Group index of lid, or kAbsent.
+  int32_t groupOf(uint16_t lid) const { return groupOfLid_[lid]; }
+  size_t size() const { return freeLids_.size(); }
+  // Present LIDs in no particular order.
+  const std::vector<uint16_t>& lids() const { return freeLids_; }
+  // (LID, group name) in ascending LID order.
+  std::vector<std::pair<uint16_t, std::string>> ordered() const;
+
+ private:
+  std::vector<int32_t> groupOfLid_;  // 2^16 entries
+  std::vector<uint32_t> posOfLid_;   // index in freeLids_ of a present LID
+  std::vector<uint16_t> freeLids_;
+  std::vector<std::string> groupNames_;
+  std::map<std::string, int32_t, std::less<>> groupIndex_;
+};
+
+// Sets flowCount to 0 on every existing port of every switch. Returns 0.
+int clearSwitchPortCounters(IBFabric& fabric);
+
+// Maps every LID of every grouped port to its group, groups in name order and
+// ports in set order, later entries overwriting earlier ones. A port without a
+// LID fails: returns false with *err set to the "-E-" line (no newline).
+bool buildLidGroupMap(const PortGroups& groups, uint16_t lmc, LidGroupMap& lidMap,
+                      std::string* err);

@@ -1,0 +1,167 @@
+// The fast search against the literal one on generated fabrics: same pairs,
+// same console, same counters, same free LIDs, step by step and run by run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "search/dst_search.h"
+#include "search/lid_map.h"
+#include "search/literal_search.h"
+#include "search/pairing.h"
+#include "search/test_fabrics.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<uint32_t> counters(const IBFabric& f) {
+  std::vector<uint32_t> out;
+  for (const IBPort& p : f.ports()) out.push_back(p.owner->isSwitch() ? p.flowCount : 0);
+  return out;
+}
+
+std::vector<std::pair<uint16_t, std::string>> ordered(const literal::LidGroupMap& m) {
+  return {m.begin(), m.end()};
+}
+
+std::string nameOf(const IBPort* port) {
+  return port ? port->getName() : std::string("-");
+}
+
+RandomFabricParams randomParams(std::mt19937& rng) {
+  RandomFabricParams prm;
+  prm.switches = 1 + rng() % 8;
+  prm.hosts = 2 + rng() % 24;
+  prm.extraLinks = rng() % 6;
+  // Enough ports for the links and hosts, with a few spare.
+  unsigned needed = (prm.hosts + 2 * (prm.switches - 1 + prm.extraLinks)) / prm.switches + 1;
+  prm.portsPerSwitch = std::max(3u, needed) + rng() % 4;
+  prm.groups = 1 + rng() % 5;
+  prm.lmc = static_cast<uint16_t>(rng() % 3);
+  prm.privateTables = rng() % 2;
+  prm.unlinkedHosts = rng() % 20 == 0 ? 1 : 0;
+  prm.scrambledEntries = rng() % 4 == 0 ? rng() % 10 : 0;
+  return prm;
+}
+
+RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
+  RunOptions o;
+  o.maxFlowsPerLink = rng() % 20 == 0 ? 0 : 1 + rng() % 3;
+  o.minDist = rng() % 3 == 0 ? rng() % 6 : 0;
+  o.maxGroupSrcs = rng() % 3 == 0 ? rng() % 4 : 0;
+  o.lmc = rng() % 10 == 0 ? static_cast<uint16_t>(rng() % 3) : lmc;
+  return o;
+}
+
+// Runs both pairing runs from the same rand() state on twin fabrics and
+// compares everything they produce.
+void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunOptions options,
+                 bool trace) {
+  options.outFile = testing::TempDir() + "/search_diff_pairs.txt";
+  PortGroups fastGroups = groupsOf(fast), litGroups = groupsOf(lit);
+  // Scribble on the counters: the run must start from zero anyway.
+  for (IBPort& p : fast.fabric->ports()) p.flowCount = 7;
+  verbose = trace;
+  std::srand(1);
+  testing::internal::CaptureStdout();
+  int status = runPairing(*fast.fabric, fastGroups, options);
+  std::string console = testing::internal::GetCapturedStdout();
+  verbose = 0;
+  std::srand(1);
+  literal::RunResult expected = literal::runPairing(*lit.fabric, litGroups, options, trace);
+  EXPECT_EQ(status, expected.status) << tag;
+  EXPECT_EQ(console, expected.console) << tag;
+  EXPECT_EQ(readFile(options.outFile), expected.file) << tag;
+  EXPECT_EQ(counters(*fast.fabric), counters(*lit.fabric)) << tag;
+}
+
+TEST(SearchDiff, RandomFabricsWholeRun) {
+  std::mt19937 rng(12345);
+  for (int i = 0; i < 300; ++i) {
+    RandomFabricParams prm = randomParams(rng);
+    RunOptions options = randomOptions(rng, prm.lmc);
+    uint32_t seed = rng();
+    TestFabric fast = makeRandomFabric(prm, seed), lit = makeRandomFabric(prm, seed);
+    compareRuns("random case " + std::to_string(i), fast, lit, options, i % 10 == 0);
+  }
+}
+
+TEST(SearchDiff, FatTreesWholeRun) {
+  struct Case {
+    unsigned k;
+    uint16_t lmc;
+    uint32_t maxFlows, minDist, maxGroupSrcs;
+  };
+  const Case cases[] = {{4, 0, 1, 0, 0}, {4, 1, 1, 0, 0}, {4, 0, 2, 3, 0}, {6, 0, 1, 0, 0},
+                        {6, 2, 1, 4, 1}, {6, 0, 3, 5, 2}, {8, 0, 1, 0, 0}, {8, 1, 2, 0, 3}};
+  for (const Case& c : cases) {
+    std::string tag = "k=" + std::to_string(c.k) + " lmc=" + std::to_string(c.lmc) +
+                      " n=" + std::to_string(c.maxFlows) + " d=" + std::to_string(c.minDist) +
+                      " s=" + std::to_string(c.maxGroupSrcs);
+    TestFabric fast = makeFatTree(c.k, c.lmc), lit = makeFatTree(c.k, c.lmc);
+    RunOptions options;
+    options.lmc = c.lmc;
+    options.maxFlowsPerLink = c.maxFlows;
+    options.minDist = c.minDist;
+    options.maxGroupSrcs = c.maxGroupSrcs;
+    compareRuns(tag, fast, lit, options, false);
+  }
+}
+
+// Source by source, in an order of the test's own choosing, with the free
+// LIDs and counters compared after every search.
+TEST(SearchDiff, RandomFabricsStepByStep) {
+  std::mt19937 rng(777);
+  for (int i = 0; i < 200; ++i) {
+    RandomFabricParams prm = randomParams(rng);
+    RunOptions options = randomOptions(rng, prm.lmc);
+    uint32_t seed = rng();
+    TestFabric fast = makeRandomFabric(prm, seed), lit = makeRandomFabric(prm, seed);
+    const std::string tag = "step case " + std::to_string(i);
+
+    LidGroupMap lidMap;
+    literal::LidGroupMap litMap;
+    std::string err, litErr;
+    ASSERT_TRUE(buildLidGroupMap(groupsOf(fast), options.lmc, lidMap, &err)) << tag << err;
+    ASSERT_TRUE(literal::buildLidGroupMap(groupsOf(lit), options.lmc, litMap, &litErr)) << tag;
+    ASSERT_EQ(lidMap.ordered(), ordered(litMap)) << tag;
+    clearSwitchPortCounters(*fast.fabric);
+    literal::clearSwitchPortCounters(*lit.fabric);
+
+    std::vector<size_t> order(fast.hosts.size());
+    for (size_t h = 0; h < order.size(); ++h) order[h] = h;
+    std::shuffle(order.begin(), order.end(), rng);
+    SearchContext ctx(*fast.fabric);
+    const SearchLimits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
+    literal::Walk walk;
+    for (size_t h : order) {
+      const std::string group = "g" + std::to_string(fast.hostGroup[h]);
+      DstSearchResult got = findDstForSrc(ctx, group, *fast.hosts[h], lidMap, limits);
+      litErr.clear();
+      IBPort* want =
+          literal::findDstForSrc(group, lit.hosts[h], litMap,
+                                 {limits.maxFlows, limits.lmc, limits.minDist}, walk, &litErr);
+      ASSERT_EQ(got.error, litErr) << tag;
+      if (!litErr.empty()) break;
+      ASSERT_EQ(nameOf(got.dst), nameOf(want)) << tag;
+      ASSERT_EQ(lidMap.ordered(), ordered(litMap)) << tag;
+      ASSERT_EQ(lidMap.size(), litMap.size()) << tag;
+      ASSERT_EQ(counters(*fast.fabric), counters(*lit.fabric)) << tag;
+    }
+  }
+}
+
+}  // namespace

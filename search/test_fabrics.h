@@ -1,0 +1,252 @@
+// Fabrics built in memory for the search's tests and benchmark: k-ary fat
+// trees with destination-mod-k routing, and random switch graphs routed by
+// shortest paths (complete and loop-free), optionally with a second private
+// table behind some ingress ports.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <queue>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "grouping/port_groups.h"
+
+// "prefix<n>", as node and group names.
+inline std::string numbered(const char* prefix, unsigned long n) {
+  std::string name(prefix);
+  name += std::to_string(n);
+  return name;
+}
+
+struct TestFabric {
+  std::unique_ptr<IBFabric> fabric = std::make_unique<IBFabric>();
+  std::vector<IBPort*> hosts;  // port 1 of every host, in creation order
+  std::vector<int> hostGroup;  // a group number per host
+};
+
+// Every host port in the group named "g<number>".
+inline PortGroups groupsOf(const TestFabric& t) {
+  PortGroups groups;
+  for (size_t i = 0; i < t.hosts.size(); ++i) {
+    groups[numbered("g", t.hostGroup[i])].insert(t.hosts[i]);
+  }
+  return groups;
+}
+
+// Three-level fat tree of k-port switches (k even): k pods of k/2 edge and k/2
+// aggregation switches, (k/2)^2 cores, k^3/4 hosts grouped by edge switch.
+// Host LIDs are spaced 2^lmc apart from 1; switch LIDs follow.
+inline TestFabric makeFatTree(unsigned k, uint16_t lmc = 0) {
+  const unsigned half = k / 2;
+  const unsigned numEdge = k * half, numAgg = k * half, numCore = half * half;
+  const unsigned numHosts = numEdge * half;
+  const unsigned lidsPer = 1u << lmc;
+  std::vector<NodeDecl> decls;
+  for (unsigned e = 0; e < numEdge; ++e) {
+    decls.push_back({IB_SW_NODE, numbered("edge", e), "", 0, 0, static_cast<uint8_t>(k), 0});
+  }
+  for (unsigned a = 0; a < numAgg; ++a) {
+    decls.push_back({IB_SW_NODE, numbered("agg", a), "", 0, 0, static_cast<uint8_t>(k), 0});
+  }
+  for (unsigned c = 0; c < numCore; ++c) {
+    decls.push_back({IB_SW_NODE, numbered("core", c), "", 0, 0, static_cast<uint8_t>(k), 0});
+  }
+  for (unsigned h = 0; h < numHosts; ++h) {
+    decls.push_back({IB_CA_NODE, numbered("host", h), "", 0, 0, 1, 0});
+  }
+  TestFabric t;
+  IBFabric& f = *t.fabric;
+  f.createNodes(std::move(decls));
+  auto node = [&](unsigned i) { return &f.nodes()[i]; };
+  auto edge = [&](unsigned e) { return node(e); };
+  auto agg = [&](unsigned a) { return node(numEdge + a); };
+  auto core = [&](unsigned c) { return node(numEdge + numAgg + c); };
+  auto host = [&](unsigned h) { return node(numEdge + numAgg + numCore + h); };
+
+  for (unsigned h = 0; h < numHosts; ++h) {
+    IBPort* p = host(h)->getPort(1);
+    p->baseLid = static_cast<uint16_t>(1 + h * lidsPer);
+    IBFabric::link(p, edge(h / half)->getPort(1 + h % half));
+    t.hosts.push_back(p);
+    t.hostGroup.push_back(static_cast<int>(h / half));
+  }
+  for (unsigned pod = 0; pod < k; ++pod) {
+    for (unsigned e = 0; e < half; ++e) {
+      for (unsigned a = 0; a < half; ++a) {
+        IBFabric::link(edge(pod * half + e)->getPort(half + 1 + a),
+                       agg(pod * half + a)->getPort(1 + e));
+      }
+    }
+    for (unsigned a = 0; a < half; ++a) {
+      for (unsigned m = 0; m < half; ++m) {
+        IBFabric::link(agg(pod * half + a)->getPort(half + 1 + m),
+                       core(a * half + m)->getPort(1 + pod));
+      }
+    }
+  }
+  const unsigned hostLidEnd = 1 + numHosts * lidsPer;
+  for (unsigned s = 0; s < numEdge + numAgg + numCore; ++s) {
+    node(s)->lid = static_cast<uint16_t>(hostLidEnd + s);
+  }
+  // Destination-mod-k: the way up is picked from the destination LID.
+  for (unsigned h = 0; h < numHosts; ++h) {
+    const unsigned pod = h / (half * half), e = h / half;
+    for (unsigned k2 = 0; k2 < lidsPer; ++k2) {
+      const unsigned lid = 1 + h * lidsPer + k2;
+      const unsigned spread = h + k2;
+      for (unsigned x = 0; x < numEdge; ++x) {
+        uint8_t port = x == e ? 1 + h % half : half + 1 + spread % half;
+        edge(x)->setLFTPortForLid(static_cast<uint16_t>(lid), port, 0);
+      }
+      for (unsigned x = 0; x < numAgg; ++x) {
+        uint8_t port = x / half == pod ? 1 + e % half : half + 1 + (spread / half) % half;
+        agg(x)->setLFTPortForLid(static_cast<uint16_t>(lid), port, 0);
+      }
+      for (unsigned c = 0; c < numCore; ++c) {
+        core(c)->setLFTPortForLid(static_cast<uint16_t>(lid), static_cast<uint8_t>(1 + pod), 0);
+      }
+    }
+  }
+  return t;
+}
+
+struct RandomFabricParams {
+  unsigned switches = 4;
+  unsigned portsPerSwitch = 8;
+  unsigned hosts = 10;
+  unsigned extraLinks = 2;  // switch-to-switch links beyond a spanning tree
+  unsigned groups = 3;
+  uint16_t lmc = 0;
+  bool privateTables = false;     // table 1 behind a random half of the ingress ports
+  unsigned unlinkedHosts = 0;     // the last hosts get no link
+  unsigned scrambledEntries = 0;  // forwarding entries set to random ports (loops, misdelivery)
+};
+
+// A random connected switch graph with hosts on random free ports, LIDs in a
+// random order, and forwarding along shortest paths (ties broken at random
+// per LID and table), so every route is complete and loop-free.
+inline TestFabric makeRandomFabric(const RandomFabricParams& prm, uint32_t seed) {
+  std::mt19937 rng(seed);
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  const unsigned S = prm.switches, P = prm.portsPerSwitch;
+  std::vector<NodeDecl> decls;
+  for (unsigned s = 0; s < S; ++s) {
+    decls.push_back({IB_SW_NODE, numbered("sw", s), "", 0, 0, static_cast<uint8_t>(P), 0});
+  }
+  for (unsigned h = 0; h < prm.hosts; ++h) {
+    decls.push_back({IB_CA_NODE, numbered("h", h), "", 0, 0, 1, 0});
+  }
+  TestFabric t;
+  IBFabric& f = *t.fabric;
+  f.createNodes(std::move(decls));
+  IBNode* nodes = f.nodes().data();
+
+  std::vector<std::vector<uint8_t>> freePorts(S);
+  for (unsigned s = 0; s < S; ++s) {
+    for (unsigned p = 1; p <= P; ++p) freePorts[s].push_back(static_cast<uint8_t>(p));
+  }
+  auto takePort = [&](unsigned s) -> IBPort* {
+    if (freePorts[s].empty()) return nullptr;
+    size_t i = pick(freePorts[s].size());
+    uint8_t p = freePorts[s][i];
+    freePorts[s].erase(freePorts[s].begin() + static_cast<long>(i));
+    return nodes[s].getPort(p);
+  };
+  auto linkSwitches = [&](unsigned a, unsigned b) {
+    if (a == b || freePorts[a].empty() || freePorts[b].empty()) return;
+    IBFabric::link(takePort(a), takePort(b));
+  };
+  for (unsigned s = 1; s < S; ++s) linkSwitches(s, static_cast<unsigned>(pick(s)));
+  for (unsigned i = 0; i < prm.extraLinks; ++i) {
+    linkSwitches(static_cast<unsigned>(pick(S)), static_cast<unsigned>(pick(S)));
+  }
+  std::vector<unsigned> hostSwitch(prm.hosts);
+  for (unsigned h = 0; h < prm.hosts; ++h) {
+    IBPort* hp = nodes[S + h].getPort(1);
+    std::vector<unsigned> open;
+    for (unsigned s = 0; s < S; ++s) {
+      if (!freePorts[s].empty()) open.push_back(s);
+    }
+    t.hosts.push_back(hp);
+    t.hostGroup.push_back(static_cast<int>(pick(prm.groups)));
+    if (open.empty() || h + prm.unlinkedHosts >= prm.hosts) continue;
+    unsigned s = open[pick(open.size())];
+    hostSwitch[h] = s;
+    IBFabric::link(hp, takePort(s));
+  }
+
+  // LIDs: switches from 1, hosts after them in a random order.
+  const unsigned lidsPer = 1u << prm.lmc;
+  std::vector<unsigned> order(prm.hosts);
+  for (unsigned h = 0; h < prm.hosts; ++h) order[h] = h;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (unsigned s = 0; s < S; ++s) nodes[s].lid = static_cast<uint16_t>(1 + s);
+  unsigned next = (S + lidsPer) / lidsPer * lidsPer;
+  for (unsigned h : order) {
+    nodes[S + h].getPort(1)->baseLid = static_cast<uint16_t>(next);
+    next += lidsPer;
+  }
+
+  const unsigned numTables = prm.privateTables ? 2 : 1;
+  if (prm.privateTables) {
+    for (unsigned s = 0; s < S; ++s) {
+      nodes[s].ingressTable.assign(P + 1, 0);
+      for (unsigned p = 1; p <= P; ++p) nodes[s].ingressTable[p] = static_cast<uint8_t>(rng() % 2);
+    }
+  }
+  // Shortest paths toward each host's switch; every LID of the host follows them.
+  for (unsigned h = 0; h < prm.hosts; ++h) {
+    IBPort* hp = nodes[S + h].getPort(1);
+    if (!hp->remote) continue;
+    const unsigned target = hostSwitch[h];
+    std::vector<unsigned> dist(S, ~0u);
+    std::queue<unsigned> bfs;
+    dist[target] = 0;
+    bfs.push(target);
+    while (!bfs.empty()) {
+      unsigned s = bfs.front();
+      bfs.pop();
+      for (unsigned p = 1; p <= P; ++p) {
+        IBPort* port = nodes[s].getPort(p);
+        if (!port->remote || !port->remote->owner->isSwitch()) continue;
+        unsigned r = static_cast<unsigned>(port->remote->owner - nodes);
+        if (dist[r] == ~0u) {
+          dist[r] = dist[s] + 1;
+          bfs.push(r);
+        }
+      }
+    }
+    for (unsigned k = 0; k < lidsPer; ++k) {
+      const uint16_t lid = static_cast<uint16_t>(hp->baseLid + k);
+      for (unsigned s = 0; s < S; ++s) {
+        for (unsigned tbl = 0; tbl < numTables; ++tbl) {
+          uint8_t out = kLftNoEntry;
+          if (s == target) {
+            out = hp->remote->portNumber;
+          } else {
+            std::vector<uint8_t> next;
+            for (unsigned p = 1; p <= P; ++p) {
+              IBPort* port = nodes[s].getPort(p);
+              if (!port->remote || !port->remote->owner->isSwitch()) continue;
+              unsigned r = static_cast<unsigned>(port->remote->owner - nodes);
+              if (dist[r] + 1 == dist[s]) next.push_back(static_cast<uint8_t>(p));
+            }
+            if (!next.empty()) out = next[pick(next.size())];
+          }
+          nodes[s].setLFTPortForLid(lid, out, static_cast<uint8_t>(tbl));
+        }
+      }
+    }
+  }
+  for (unsigned i = 0; i < prm.scrambledEntries && prm.hosts > 0; ++i) {
+    IBPort* hp = nodes[S + pick(prm.hosts)].getPort(1);
+    uint16_t lid = static_cast<uint16_t>(hp->baseLid + pick(lidsPer));
+    nodes[pick(S)].setLFTPortForLid(lid, static_cast<uint8_t>(1 + pick(P)),
+                                    static_cast<uint8_t>(pick(numTables)));
+  }
+  return t;
+}

@@ -1,0 +1,228 @@
+#include "fabric/line_reader.h"
+
+#include "fabric/fabric.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+LineReader::LineReader(size_t chunk, size_t maxLine)
+    : chunk_(chunk ? chunk : 1), maxLine_(maxLine) {}
+
+LineReader::~LineReader() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool LineReader::open(const std::string& fileName, std::string* err) {
+  fileName_ = fileName;
+  int fd;
+  do {
+    fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *err = fileName + ": cannot open: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = fileName + ": cannot stat: " + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *err = fileName + ": is a directory, not a file";
+    close(fd);
+    return false;
+  }
+#ifdef POSIX_FADV_SEQUENTIAL
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+  fd_ = fd;
+  buf_.resize(chunk_);
+  return true;
+}
+
+long LineReader::fill() {
+  if (end_ == buf_.size()) {
+    // Only a line that does not fit gets here: grow, within the cap.
+    size_t grown = buf_.size() * 2;
+    if (grown > maxLine_ + 1) grown = maxLine_ + 1;
+    if (grown <= buf_.size()) grown = buf_.size() + 1;
+    buf_.resize(grown);
+  }
+  ssize_t n;
+  do {
+    n = read(fd_, buf_.data() + end_, buf_.size() - end_);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    error_ = fileName_ + ": read failed after line " + std::to_string(line_) + ": " +
+             std::strerror(errno);
+    return -1;
+  }
+  if (n > 0 && nul_ == kNoNul) {
+    const char* fresh = buf_.data() + end_;
+    const void* z = std::memchr(fresh, 0, static_cast<size_t>(n));
+    if (z) nul_ = static_cast<size_t>(static_cast<const char*>(z) - buf_.data());
+  }
+  end_ += static_cast<size_t>(n);
+  bytesRead_ += static_cast<uint64_t>(n);
+  return n;
+}
+
+bool LineReader::slowNext(std::string_view* line) {
+  if (fd_ < 0 || failed()) return false;
+  for (;;) {
+    const char* start = buf_.data() + pos_;
+    const char* nl = static_cast<const char*>(std::memchr(start, '\n', end_ - pos_));
+    const char* stop = nl ? nl : buf_.data() + end_;
+    if (nul_ <= static_cast<size_t>(stop - buf_.data())) {
+      ++line_;
+      error_ = fileName_ + ":" + std::to_string(line_) +
+               ": NUL byte in the line (binary data, not a text dump?)";
+      return false;
+    }
+    if (nl) {
+      pos_ = static_cast<size_t>(nl - buf_.data()) + 1;
+      ++line_;
+      *line = trimEnd(start, nl);
+      return true;
+    }
+    if (end_ - pos_ > maxLine_) {
+      error_ = fileName_ + ":" + std::to_string(line_ + 1) + ": line is longer than " +
+               std::to_string(maxLine_) + " bytes";
+      return false;
+    }
+    if (eof_) {
+      if (pos_ == end_) return false;
+      // The last line has no "\n".
+      ++line_;
+      unterminated_ = true;
+      *line = trimEnd(start, buf_.data() + end_);
+      pos_ = end_;
+      return true;
+    }
+    // Keep the partial line and read more behind it.
+    if (pos_ > 0) {
+      std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+      end_ -= pos_;
+      if (nul_ != kNoNul) nul_ -= pos_;
+      pos_ = 0;
+    }
+    long n = fill();
+    if (n < 0) return false;
+    if (n == 0) eof_ = true;
+  }
+}
+
+std::string LineReader::lineError(std::string_view problem) const {
+  std::string msg = fileName_ + ":" + std::to_string(line_) + ": ";
+  msg += problem;
+  if (unterminated_) msg += " (the file ends inside this line: is it truncated?)";
+  return msg;
+}
+
+bool hasWords(std::string_view line, std::initializer_list<std::string_view> words) {
+  size_t i = 0;
+  for (std::string_view w : words) {
+    while (i < line.size() && isBlank(line[i])) ++i;
+    if (line.substr(i, w.size()) != w) return false;
+    i += w.size();
+    if (i < line.size() && !isBlank(line[i])) return false;
+  }
+  while (i < line.size() && isBlank(line[i])) ++i;
+  return i == line.size();
+}
+
+std::string guidText(uint64_t guid) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
+  return text;
+}
+
+static bool guidAt(const char** p, const char* end, uint64_t* guid, std::string* problem) {
+  switch (scanHex(p, end, ~uint64_t{0}, guid)) {
+    case NumScan::kNoDigits:
+      *problem = "switch GUID expected after '0x'";
+      return false;
+    case NumScan::kTooLarge:
+      *problem = "switch GUID too large for 64 bits";
+      return false;
+    case NumScan::kOk:
+      return true;
+  }
+  return false;
+}
+
+bool parseSwitchHeader(std::string_view line, bool allowPlft, SwitchHeader* h,
+                       std::string* problem) {
+  problem->clear();
+  size_t at = line.rfind("Switch 0x");
+  if (at == std::string_view::npos) return false;
+  const char* p = line.data() + at + 9;
+  const char* end = line.data() + line.size();
+  if (!guidAt(&p, end, &h->guid, problem)) return false;
+  h->table = 0;
+  if (p == end) return true;
+  std::string_view rest(p, static_cast<size_t>(end - p));
+  if (allowPlft && rest.substr(0, 6) == " PLFT ") {
+    p += 6;
+    uint64_t table;
+    const char* digits = p;
+    NumScan r = scanDec(&p, end, kMaxLftTables - 1, &table);
+    if (r == NumScan::kNoDigits || p != end) {
+      *problem = "table number expected after 'PLFT '";
+      return false;
+    }
+    if (r == NumScan::kTooLarge) {
+      *problem = "table number " + std::string(digits, static_cast<size_t>(end - digits)) +
+                 " is above " + std::to_string(kMaxLftTables - 1);
+      return false;
+    }
+    h->table = static_cast<int>(table);
+    return true;
+  }
+  *problem = "unexpected text after the switch GUID";
+  return false;
+}
+
+bool parseUnicastHeader(std::string_view line, SwitchHeader* h, std::string* problem) {
+  size_t at = line.find(" guid 0x");
+  if (at == std::string_view::npos) {
+    *problem = "no ' guid 0x<GUID>' in the 'Unicast lids' header";
+    return false;
+  }
+  const char* p = line.data() + at + 8;
+  const char* end = line.data() + line.size();
+  if (!guidAt(&p, end, &h->guid, problem)) return false;
+  if (p != end && !isBlank(*p)) {
+    *problem = "switch GUID: hexadecimal number expected";
+    return false;
+  }
+  h->table = 0;
+  return true;
+}
+
+std::unordered_map<uint64_t, IBNode*> nodesByGuid(IBFabric& fabric) {
+  std::unordered_map<uint64_t, IBNode*> byGuid;
+  byGuid.reserve(fabric.nodes().size());
+  for (IBNode& n : fabric.nodes()) byGuid.emplace(n.nodeGuid, &n);
+  return byGuid;
+}
+
+bool lookUpSwitch(const std::unordered_map<uint64_t, IBNode*>& byGuid, uint64_t guid, IBNode** sw,
+                  std::string* problem) {
+  auto it = byGuid.find(guid);
+  if (it == byGuid.end()) {
+    *problem = "no node with GUID " + guidText(guid) + " in the topology";
+    return false;
+  }
+  if (!it->second->isSwitch()) {
+    *problem = "node " + guidText(guid) + " (" + it->second->nodeName + ") is not a switch";
+    return false;
+  }
+  *sw = it->second;
+  return true;
+}

@@ -1,0 +1,194 @@
+// Chunked line scanner shared by the fabric file readers, and the small
+// number scanners their hand-written line parsers use.
+//
+// The file is read with read(2) into one buffer that holds a chunk (1 MiB by
+// default) and grows only when a single line does not fit, so memory stays
+// flat however large the file is. Lines come out as views into that buffer,
+// valid until the next call to next().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class LineReader {
+ public:
+  static constexpr size_t kDefaultChunk = size_t{1} << 20;
+  static constexpr size_t kDefaultMaxLine = size_t{64} << 20;
+
+  explicit LineReader(size_t chunk = kDefaultChunk, size_t maxLine = kDefaultMaxLine);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // Opens fileName for reading; on failure sets *err to "FILE: problem".
+  bool open(const std::string& fileName, std::string* err);
+
+  // Moves to the next line and returns it without its "\n", "\r" and
+  // trailing blanks. Returns false at the end of the file or on an error;
+  // failed() tells which, and error() then holds "FILE[:LINE]: problem".
+  bool next(std::string_view* line) {
+    if (pos_ < end_) {
+      const char* start = buf_.data() + pos_;
+      const char* nl = static_cast<const char*>(std::memchr(start, '\n', end_ - pos_));
+      if (nl && static_cast<size_t>(nl - buf_.data()) < nul_) {
+        pos_ = static_cast<size_t>(nl - buf_.data()) + 1;
+        ++line_;
+        *line = trimEnd(start, nl);
+        return true;
+      }
+    }
+    return slowNext(line);
+  }
+
+  // Number of the line last returned by next(), counting from 1.
+  size_t lineNumber() const { return line_; }
+  // True when the line last returned was the file's last and had no "\n":
+  // worth a hint in messages, since a cut-off file looks like that.
+  bool lastLineUnterminated() const { return unterminated_; }
+  // Bytes read so far; 0 after the end of the file means an empty file.
+  uint64_t bytesRead() const { return bytesRead_; }
+  bool failed() const { return !error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& fileName() const { return fileName_; }
+
+  // "FILE:LINE: problem" for the line last returned, with the truncation
+  // hint when it applies.
+  std::string lineError(std::string_view problem) const;
+
+ private:
+  static std::string_view trimEnd(const char* start, const char* end) {
+    while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) --end;
+    return std::string_view(start, static_cast<size_t>(end - start));
+  }
+  bool slowNext(std::string_view* line);
+  // Reads more data after end_; returns bytes read, 0 at end of file, -1 on
+  // error (error_ set).
+  long fill();
+
+  std::string fileName_;
+  int fd_ = -1;
+  std::vector<char> buf_;
+  size_t chunk_;
+  size_t maxLine_;
+  size_t pos_ = 0;  // start of the unread data in buf_
+  size_t end_ = 0;  // end of the data in buf_
+  // Offset in buf_ of the first NUL byte read (kNoNul when none): a line
+  // reaching it is binary data, and the scan stops there.
+  static constexpr size_t kNoNul = ~size_t{0};
+  size_t nul_ = kNoNul;
+  bool eof_ = false;
+  bool unterminated_ = false;
+  size_t line_ = 0;
+  uint64_t bytesRead_ = 0;
+  std::string error_;
+};
+
+// Result of scanning one number.
+enum class NumScan { kOk, kNoDigits, kTooLarge };
+
+// Scans hexadecimal digits (any case, any count) at *p, stopping at the first
+// other character or at end; the value must not exceed max. Moves *p past the
+// digits.
+inline NumScan scanHex(const char** p, const char* end, uint64_t max, uint64_t* value) {
+  const char* s = *p;
+  uint64_t v = 0;
+  bool tooLarge = false;
+  for (; s < end; ++s) {
+    unsigned c = static_cast<unsigned char>(*s);
+    unsigned d;
+    if (c - '0' < 10) {
+      d = c - '0';
+    } else if ((c | 0x20) - 'a' < 6) {
+      d = (c | 0x20) - 'a' + 10;
+    } else {
+      break;
+    }
+    if (v > (max >> 4) || (v << 4 | d) > max) tooLarge = true;
+    if (!tooLarge) v = v << 4 | d;
+  }
+  if (s == *p) return NumScan::kNoDigits;
+  *p = s;
+  *value = v;
+  return tooLarge ? NumScan::kTooLarge : NumScan::kOk;
+}
+
+// Same for decimal digits (leading zeros allowed: "011" is eleven).
+inline NumScan scanDec(const char** p, const char* end, uint64_t max, uint64_t* value) {
+  const char* s = *p;
+  uint64_t v = 0;
+  bool tooLarge = false;
+  for (; s < end && static_cast<unsigned>(*s - '0') < 10; ++s) {
+    unsigned d = static_cast<unsigned>(*s - '0');
+    if (v > (max - d) / 10) tooLarge = true;
+    if (!tooLarge) v = v * 10 + d;
+  }
+  if (s == *p) return NumScan::kNoDigits;
+  *p = s;
+  *value = v;
+  return tooLarge ? NumScan::kTooLarge : NumScan::kOk;
+}
+
+inline bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// True for lines the readers skip: empty, blank, or a "#" comment.
+inline bool isBlankOrComment(std::string_view line) {
+  size_t i = 0;
+  while (i < line.size() && isBlank(line[i])) ++i;
+  return i == line.size() || line[i] == '#';
+}
+
+// True when line, split at runs of blanks, is exactly the given words: used
+// for column headings, whose spacing differs between tools.
+bool hasWords(std::string_view line, std::initializer_list<std::string_view> words);
+
+// "0x" and 16 lower-case hex digits.
+std::string guidText(uint64_t guid);
+
+// Pieces shared by the forwarding-table and private-table readers.
+
+class IBFabric;
+struct IBNode;
+
+// Skips " : " (one or more blanks on each side of the colon).
+inline bool skipColon(const char** p, const char* end) {
+  const char* s = *p;
+  if (s == end || !isBlank(*s)) return false;
+  while (s < end && isBlank(*s)) ++s;
+  if (s == end || *s != ':') return false;
+  ++s;
+  if (s == end || !isBlank(*s)) return false;
+  while (s < end && isBlank(*s)) ++s;
+  *p = s;
+  return true;
+}
+
+struct SwitchHeader {
+  uint64_t guid = 0;
+  int table = 0;
+};
+
+// "any text, then 'Switch 0x' GUID", optionally followed by " PLFT N" when
+// allowPlft. Returns false with *problem empty when the line has no
+// "Switch 0x" at all, or with *problem set when it has one but is malformed.
+bool parseSwitchHeader(std::string_view line, bool allowPlft, SwitchHeader* h,
+                       std::string* problem);
+
+// "Unicast lids [...": the switch is the GUID after the first " guid 0x".
+// Call only for lines starting with "Unicast lids [".
+bool parseUnicastHeader(std::string_view line, SwitchHeader* h, std::string* problem);
+
+// Every node of the fabric by NodeGUID.
+std::unordered_map<uint64_t, IBNode*> nodesByGuid(IBFabric& fabric);
+
+// The switch with this NodeGUID; false with *problem naming what is wrong
+// (unknown GUID, or not a switch).
+bool lookUpSwitch(const std::unordered_map<uint64_t, IBNode*>& byGuid, uint64_t guid, IBNode** sw,
+                  std::string* problem);

@@ -1,0 +1,185 @@
+#include "fabric/line_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "fabric/test_files.h"
+
+namespace {
+
+// Reads every line of path with the given chunk and line cap.
+std::vector<std::string> readAll(const std::string& path, size_t chunk, size_t maxLine,
+                                 std::string* err) {
+  LineReader in(chunk, maxLine);
+  std::vector<std::string> lines;
+  if (!in.open(path, err)) return lines;
+  std::string_view line;
+  while (in.next(&line)) {
+    lines.emplace_back(line);
+    EXPECT_EQ(in.lineNumber(), lines.size());
+  }
+  if (in.failed()) *err = in.error();
+  return lines;
+}
+
+TEST(LineReader, StripsLineEndsAndTrailingBlanks) {
+  std::string err;
+  auto lines =
+      readAll(writeTestFile("t", "a\r\nb \t \r\n\n  c\r\n  \nlast  "), 1 << 20, 1 << 20, &err);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "", "  c", "", "last"}));
+}
+
+// Whatever the chunk size, lines split at chunk borders come out whole: a
+// reference split of random text against the scanner with tiny buffers.
+TEST(LineReader, ChunkBordersDoNotChangeTheLines) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 30; ++round) {
+    std::string text;
+    std::vector<std::string> want;
+    int count = static_cast<int>(rng() % 40);
+    for (int i = 0; i < count; ++i) {
+      std::string line(rng() % 30, 'x');
+      for (char& c : line) c = "ab :#"[rng() % 5];
+      while (!line.empty() && (line.back() == ' ')) line.pop_back();
+      want.push_back(line);
+      text += line + (rng() % 3 ? "\n" : "\r\n");
+    }
+    if (count > 0 && rng() % 2) text.pop_back();  // sometimes no final newline
+    std::string name = "t";
+    name += std::to_string(round);
+    std::string path = writeTestFile(name, text);
+    for (size_t chunk : {1, 2, 3, 7, 64, 4096}) {
+      std::string err;
+      EXPECT_EQ(readAll(path, chunk, 1 << 20, &err), want)
+          << "round " << round << " chunk " << chunk;
+      EXPECT_EQ(err, "") << "round " << round << " chunk " << chunk;
+    }
+  }
+}
+
+TEST(LineReader, ReportsNulBytesAndOverlongLinesWithTheirLine) {
+  struct {
+    const char* name;
+    std::string text;
+    size_t chunk;
+    size_t maxLine;
+    size_t linesBefore;
+    const char* expected;
+  } const cases[] = {
+      {"nul", std::string("ok\nok\nbad\0line\nok\n", 19), 4, 100, 2,
+       ":3: NUL byte in the line (binary data"},
+      {"nul in unterminated last line", std::string("ok\n\0", 4), 1 << 20, 100, 1, ":2: NUL byte"},
+      {"long line", "short\n" + std::string(200, 'y') + "\nshort\n", 8, 100, 1,
+       ":2: line is longer than 100 bytes"},
+      {"a line at the cap passes, one byte more fails",
+       std::string(100, 'y') + "\n" + std::string(101, 'z'), 8, 100, 1,
+       ":2: line is longer than 100 bytes"},
+  };
+  for (const auto& c : cases) {
+    std::string err;
+    auto lines = readAll(writeTestFile("t", c.text), c.chunk, c.maxLine, &err);
+    EXPECT_EQ(lines.size(), c.linesBefore) << c.name;
+    EXPECT_NE(err.find(c.expected), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+TEST(ScanNumbers, HexAndDecimalFields) {
+  struct {
+    const char* text;
+    bool hex;
+    uint64_t max;
+    NumScan result;
+    uint64_t value;
+    size_t used;
+  } const cases[] = {
+      {"00000000000000000000ff", true, 0xFF, NumScan::kOk, 0xFF, 22},
+      {"aBcD rest", true, 0xFFFF, NumScan::kOk, 0xABCD, 4},
+      {"10000", true, 0xFFFF, NumScan::kTooLarge, 0, 5},
+      {"ffffffffffffffff", true, ~uint64_t{0}, NumScan::kOk, ~uint64_t{0}, 16},
+      {"1ffffffffffffffff", true, ~uint64_t{0}, NumScan::kTooLarge, 0, 17},
+      {"g", true, 0xFF, NumScan::kNoDigits, 0, 0},
+      {"011", false, 255, NumScan::kOk, 11, 3},
+      {"255:", false, 255, NumScan::kOk, 255, 3},
+      {"256", false, 255, NumScan::kTooLarge, 0, 3},
+      {"18446744073709551616", false, ~uint64_t{0}, NumScan::kTooLarge, 0, 20},
+      {"18446744073709551615", false, ~uint64_t{0}, NumScan::kOk, ~uint64_t{0}, 20},
+      {"", false, 255, NumScan::kNoDigits, 0, 0},
+  };
+  for (const auto& c : cases) {
+    std::string_view s(c.text);
+    const char* p = s.data();
+    uint64_t v = 0;
+    NumScan r = c.hex ? scanHex(&p, s.data() + s.size(), c.max, &v)
+                      : scanDec(&p, s.data() + s.size(), c.max, &v);
+    EXPECT_EQ(r, c.result) << c.text;
+    if (r == NumScan::kOk) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
+    EXPECT_EQ(static_cast<size_t>(p - s.data()), c.used) << c.text;
+  }
+}
+
+// Files that are not text dumps at all, fed to each of the three readers.
+TEST(Readers, RejectHostileFilesCleanly) {
+  using Reader = bool (*)(IBFabric&, const std::string&, std::string*);
+  const struct {
+    const char* name;
+    Reader read;
+  } readers[] = {{"lst", readLstFile}, {"plft", readPlftFile}, {"fdb", readFdbFile}};
+
+  std::string dir = testing::TempDir() + "readers_hostile_dir";
+  mkdir(dir.c_str(), 0755);
+  std::string binary(
+      "\x7f"
+      "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0\x03\0>\0\x01\0\0\0",
+      24);
+  std::string longLine(10 << 20, 'A');
+  const struct {
+    const char* name;
+    std::string path;
+    const char* expected;
+  } files[] = {
+      {"missing", testing::TempDir() + "no/such/file", ": cannot open: No such file or directory"},
+      {"directory", dir, ": is a directory, not a file"},
+      {"binary", writeTestFile("binary", binary), ":1: NUL byte in the line"},
+      {"10 MB line", writeTestFile("long", longLine + "\n"), ":1: "},
+      {"empty", writeTestFile("empty", ""), ": the file is empty"},
+  };
+  for (const auto& r : readers) {
+    for (const auto& f : files) {
+      IBFabric fabric;
+      std::string err;
+      EXPECT_FALSE(r.read(fabric, f.path, &err)) << r.name << " " << f.name;
+      EXPECT_EQ(err.rfind(f.path, 0), 0u) << r.name << " " << f.name << ": " << err;
+      EXPECT_NE(err.find(f.expected), std::string::npos) << r.name << " " << f.name << ": " << err;
+      EXPECT_LT(err.size(), 300u) << r.name << " " << f.name;  // no echo of the 10 MB line
+    }
+  }
+}
+
+TEST(Readers, ReportReadErrors) {
+  // /proc/self/mem opens but fails to read at offset 0, even for root.
+  std::string err;
+  IBFabric fabric;
+  EXPECT_FALSE(readFdbFile(fabric, "/proc/self/mem", &err));
+  EXPECT_NE(err.find("/proc/self/mem: read failed after line 0: "), std::string::npos) << err;
+}
+
+TEST(Readers, RejectUnreadableFiles) {
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: a mode-000 file is still readable";
+  std::string err;
+  IBFabric fabric;
+  std::string path = writeTestFile("locked", "x\n");
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  EXPECT_FALSE(readLstFile(fabric, path, &err));
+  EXPECT_NE(err.find(path + ": cannot open: Permission denied"), std::string::npos) << err;
+}
+
+}  // namespace

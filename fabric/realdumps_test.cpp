@@ -1,0 +1,116 @@
+// The readers against dumps written by a real subnet manager and the
+// standard diagnostics, kept beside the source tree when available.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fabric/fabric.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> dumpFolders() {
+  std::vector<fs::path> folders;
+  fs::path root = fs::path(LINKDEAL_SOURCE_DIR) / ".." / "shared" / "realdumps";
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) return folders;
+  for (const fs::directory_entry& e : fs::directory_iterator(root, ec)) {
+    if (e.is_directory() && fs::exists(e.path() / "opensm-subnet.lst")) folders.push_back(e.path());
+  }
+  std::sort(folders.begin(), folders.end());
+  return folders;
+}
+
+const char* const kFdbFiles[] = {"opensm.fdbs", "opensm-lfts.dump", "dump_fts.txt"};
+
+TEST(RealDumps, TopologiesLoadWithTheExpectedShape) {
+  std::vector<fs::path> folders = dumpFolders();
+  if (folders.empty()) GTEST_SKIP() << "no real dumps beside the source tree";
+  for (const fs::path& dir : folders) {
+    SCOPED_TRACE(dir.string());
+    IBFabric fabric;
+    std::string err;
+    ASSERT_TRUE(readLstFile(fabric, (dir / "opensm-subnet.lst").string(), &err)) << err;
+    size_t hosts = 0, switches = 0, links = 0;
+    for (const IBNode& n : fabric.nodes()) {
+      if (n.isSwitch()) {
+        ++switches;
+        EXPECT_NE(n.lid, 0) << n.nodeName;
+        for (unsigned p = 1; p <= n.portCount; ++p)
+          EXPECT_EQ(n.getPort(p)->baseLid, 0) << n.nodeName;
+      } else {
+        ++hosts;
+        EXPECT_NE(n.getPort(1)->baseLid, 0) << n.nodeName;
+        EXPECT_EQ(n.nodeName.find(' '), std::string::npos) << n.nodeName;
+      }
+    }
+    for (const IBPort& p : fabric.ports()) {
+      if (p.remote) {
+        EXPECT_EQ(p.remote->remote, &p) << p.getName();
+        ++links;
+      }
+    }
+    // Both folders hold the same fabric: 8 leaves of 8 hosts, 4 spines with
+    // 2 cables to every leaf.
+    EXPECT_EQ(hosts, 64u);
+    EXPECT_EQ(switches, 12u);
+    EXPECT_EQ(links / 2, 64u + 8 * 4 * 2);
+    EXPECT_NE(fabric.getNode("r01n01_HCA-1"), nullptr);
+  }
+}
+
+TEST(RealDumps, AllThreeForwardingLayoutsGiveTheSameTables) {
+  std::vector<fs::path> folders = dumpFolders();
+  if (folders.empty()) GTEST_SKIP() << "no real dumps beside the source tree";
+  for (const fs::path& dir : folders) {
+    std::vector<IBFabric> fabrics(std::size(kFdbFiles));
+    for (size_t i = 0; i < fabrics.size(); ++i) {
+      SCOPED_TRACE((dir / kFdbFiles[i]).string());
+      std::string err;
+      ASSERT_TRUE(readLstFile(fabrics[i], (dir / "opensm-subnet.lst").string(), &err)) << err;
+      ASSERT_TRUE(readFdbFile(fabrics[i], (dir / kFdbFiles[i]).string(), &err)) << err;
+    }
+    const IBFabric& first = fabrics[0];
+    size_t entries = 0;
+    for (size_t n = 0; n < first.nodes().size(); ++n) {
+      const IBNode& sw = first.nodes()[n];
+      if (!sw.isSwitch()) continue;
+      EXPECT_EQ(sw.filledTables, 1) << sw.nodeName;
+      for (size_t i = 1; i < fabrics.size(); ++i) {
+        const IBNode& other = fabrics[i].nodes()[n];
+        EXPECT_EQ(other.filledTables, 1) << sw.nodeName << " in " << kFdbFiles[i];
+        for (unsigned lid = 0; lid < 0x10000; ++lid) {
+          uint8_t want = sw.getLFTPortForLid(static_cast<uint16_t>(lid), 0);
+          ASSERT_EQ(other.getLFTPortForLid(static_cast<uint16_t>(lid), 0), want)
+              << dir.filename() << " " << sw.nodeName << " LID " << lid << ": " << kFdbFiles[0]
+              << " against " << kFdbFiles[i];
+          if (i == 1 && want != kLftNoEntry) ++entries;
+        }
+      }
+    }
+    EXPECT_GT(entries, 12u * 64) << dir;  // every switch forwards at least to every host
+  }
+}
+
+TEST(RealDumps, EveryHostReachesEveryOtherHost) {
+  std::vector<fs::path> folders = dumpFolders();
+  if (folders.empty()) GTEST_SKIP() << "no real dumps beside the source tree";
+  for (const fs::path& dir : folders) {
+    for (const char* fdb : kFdbFiles) {
+      SCOPED_TRACE((dir / fdb).string());
+      IBFabric fabric;
+      std::string err;
+      ASSERT_TRUE(readLstFile(fabric, (dir / "opensm-subnet.lst").string(), &err)) << err;
+      ASSERT_TRUE(readFdbFile(fabric, (dir / fdb).string(), &err)) << err;
+      EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr), 0);
+    }
+  }
+}
+
+}  // namespace

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -5,61 +6,97 @@
 
 namespace {
 
-constexpr int kMaxHops = 64;
+// Who owns each LID. A host port owns its base LID and, with an LMC, the
+// LIDs after it up to the next owned one (at most 128 in all): the file does
+// not say the LMC, the LID layout does.
+struct LidOwner {
+  const IBNode* node = nullptr;  // a switch, or the host port's node
+  const IBPort* port = nullptr;  // the host port; null for a switch
+  int32_t attachedTo = -1;       // node index of the switch the LID sits on or behind
+  uint8_t path = 0;              // 0 for a base LID, k for base + k
+  uint8_t paths = 1;             // LIDs the owner holds
+};
 
-// Follows the tables from a switch to find how many links a LID's route
-// crosses, for the Hops column. Neighbours are resolved once per file.
-class HopCounter {
- public:
-  explicit HopCounter(const IBFabric& fabric) : nodes_(fabric.nodes()) {
-    firstPort_.resize(nodes_.size() + 1, 0);
-    for (size_t i = 0; i < nodes_.size(); ++i)
-      firstPort_[i + 1] = firstPort_[i] + nodes_[i].portTable.size();
-    hops_.resize(firstPort_.back());
-    for (size_t i = 0; i < nodes_.size(); ++i) {
-      const IBNode& n = nodes_[i];
-      for (size_t p = 0; p < n.portTable.size(); ++p) {
-        Hop& h = hops_[firstPort_[i] + p];
-        const IBPort* port = n.portTable[p];
-        if (!port || !port->remote || !port->remote->owner) continue;
-        const IBNode* far = port->remote->owner;
-        if (!far->isSwitch()) {
-          h.next = kToHost;
-          continue;
-        }
-        h.next = static_cast<int32_t>(far - nodes_.data());
-        h.table = far->tableForIngress(port->remote->portNumber);
-      }
+std::vector<LidOwner> lidOwners(const IBFabric& fabric, uint16_t maxLid) {
+  std::vector<LidOwner> owners(size_t{maxLid} + 1);
+  std::span<const IBNode> nodes = fabric.nodes();
+  for (const IBNode& n : nodes) {
+    if (n.isSwitch()) {
+      if (n.lid == 0 || n.lid > maxLid) continue;
+      LidOwner& o = owners[n.lid];
+      o.node = &n;
+      o.attachedTo = static_cast<int32_t>(&n - nodes.data());
+      continue;
+    }
+    for (const IBPort* p : n.portTable) {
+      if (!p || p->baseLid == 0 || p->baseLid > maxLid) continue;
+      LidOwner& o = owners[p->baseLid];
+      o.node = &n;
+      o.port = p;
+      if (p->remote && p->remote->owner && p->remote->owner->isSwitch())
+        o.attachedTo = static_cast<int32_t>(p->remote->owner - nodes.data());
     }
   }
-
-  // Links from switch `sw` to `lid` when entering with `table`; -1 when the
-  // route ends nowhere or loops.
-  int count(size_t sw, uint8_t table, uint16_t lid) const {
-    for (int steps = 0; steps < kMaxHops; ++steps) {
-      const IBNode& n = nodes_[sw];
-      uint8_t port = n.getLFTPortForLid(lid, table);
-      if (port == 0) return steps;
-      if (size_t{port} >= n.portTable.size()) return -1;
-      const Hop& h = hops_[firstPort_[sw] + port];
-      if (h.next == kNowhere) return -1;
-      if (h.next == kToHost) return steps + 1;
-      sw = static_cast<size_t>(h.next);
-      table = h.table;
+  size_t base = 0;
+  for (size_t lid = 1; lid <= maxLid; ++lid) {
+    if (owners[lid].node) {
+      base = owners[lid].port ? lid : 0;
+      continue;
     }
-    return -1;
+    if (base == 0 || lid - base >= 128) continue;
+    owners[lid] = owners[base];
+    owners[lid].path = static_cast<uint8_t>(lid - base);
+    owners[base].paths = static_cast<uint8_t>(lid - base + 1);
+  }
+  for (size_t lid = 1; lid <= maxLid; ++lid)
+    if (owners[lid].path) owners[lid].paths = owners[lid - owners[lid].path].paths;
+  return owners;
+}
+
+// Hops column: the fewest links from a switch to the LID's owner, as a subnet
+// manager reports it. One breadth-first pass over the switches per section
+// keeps this linear in the output instead of walking every route.
+class MinHops {
+ public:
+  static constexpr uint8_t kFar = 255;
+
+  explicit MinHops(const IBFabric& fabric) : nodes_(fabric.nodes()) {
+    start_.assign(nodes_.size() + 1, 0);
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      start_[i + 1] = start_[i];
+      if (!nodes_[i].isSwitch()) continue;
+      for (const IBPort* p : nodes_[i].portTable) {
+        if (!p || !p->remote || !p->remote->owner || !p->remote->owner->isSwitch()) continue;
+        next_.push_back(static_cast<uint32_t>(p->remote->owner - nodes_.data()));
+        ++start_[i + 1];
+      }
+    }
+    dist_.resize(nodes_.size());
+  }
+
+  // Distances from switch sw to every node index; kFar where unreachable.
+  const std::vector<uint8_t>& from(size_t sw) {
+    std::fill(dist_.begin(), dist_.end(), kFar);
+    queue_.clear();
+    dist_[sw] = 0;
+    queue_.push_back(static_cast<uint32_t>(sw));
+    for (size_t head = 0; head < queue_.size(); ++head) {
+      uint32_t at = queue_[head];
+      if (dist_[at] + 1 >= kFar) break;
+      for (uint32_t e = start_[at]; e < start_[at + 1]; ++e) {
+        uint32_t to = next_[e];
+        if (dist_[to] != kFar) continue;
+        dist_[to] = static_cast<uint8_t>(dist_[at] + 1);
+        queue_.push_back(to);
+      }
+    }
+    return dist_;
   }
 
  private:
-  static constexpr int32_t kNowhere = -2;
-  static constexpr int32_t kToHost = -1;
-  struct Hop {
-    int32_t next = kNowhere;
-    uint8_t table = 0;
-  };
   std::span<const IBNode> nodes_;
-  std::vector<size_t> firstPort_;
-  std::vector<Hop> hops_;
+  std::vector<uint32_t> start_, next_, queue_;
+  std::vector<uint8_t> dist_;
 };
 
 // Tables above 0 exist only for switches whose ingress map uses them; a
@@ -118,7 +155,8 @@ void putAHeader(DumpWriter& out, const IBNode& n, uint8_t table) {
 }
 
 // Routing-dump rows for every LID up to maxLid.
-void putASection(DumpWriter& out, const HopCounter& hops, size_t sw, const IBNode& n, uint8_t table,
+void putASection(DumpWriter& out, const std::vector<uint8_t>& dist,
+                 const std::vector<LidOwner>& owners, const IBNode& n, uint8_t table,
                  uint16_t maxLid) {
   putAHeader(out, n, table);
   for (uint32_t lid = 1; lid <= maxLid; ++lid) {
@@ -130,11 +168,14 @@ void putASection(DumpWriter& out, const HopCounter& hops, size_t sw, const IBNod
     if (port == kLftNoEntry) {
       o = putStr(o, " : UNREACHABLE\n");
     } else {
-      int h = hops.count(sw, table, static_cast<uint16_t>(lid));
+      const LidOwner& owner = owners[lid];
+      unsigned hops = 0;
+      if (owner.attachedTo >= 0 && dist[size_t(owner.attachedTo)] != MinHops::kFar)
+        hops = dist[size_t(owner.attachedTo)] + (owner.port ? 1 : 0);
       o = putStr(o, " : ");
       o = putDec(o, port, 3);
       o = putStr(o, "  : ");
-      o = putDec(o, h < 0 ? 0 : static_cast<unsigned>(h), 2);
+      o = putDec(o, hops, 2);
       o = putStr(o, "   : yes\n");
     }
     out.commit(o);
@@ -154,47 +195,27 @@ std::string hex16(uint64_t v) {
   return std::string(buf, 16);
 }
 
-// The "Destination Info" text of each LID, as the LFT dump shows it. LIDs
-// past a host's base LID (its LMC range) read "path #k out of N", N running
-// up to the next LID that someone owns.
-std::vector<std::string> destinationInfo(const IBFabric& fabric, uint16_t maxLid) {
-  std::vector<std::string> info(size_t{maxLid} + 1);
-  std::vector<const IBPort*> hostAt(size_t{maxLid} + 1, nullptr);
-  std::vector<bool> owned(size_t{maxLid} + 1, false);
-  for (const IBNode& n : fabric.nodes()) {
-    if (n.isSwitch()) {
-      if (n.lid == 0 || n.lid > maxLid) continue;
-      uint64_t guid = n.getPort(1) && n.getPort(1)->guid ? n.getPort(1)->guid : n.nodeGuid;
-      info[n.lid] = "(Switch portguid 0x" + hex16(guid) + ": '" + printable(n.description) + "')";
-      owned[n.lid] = true;
-      continue;
-    }
-    const char* kind = n.nodeType == IB_CA_NODE    ? "Channel Adapter"
-                       : n.nodeType == IB_RTR_NODE ? "Router"
-                                                   : "Unknown";
-    for (const IBPort* p : n.portTable) {
-      if (!p || p->baseLid == 0 || p->baseLid > maxLid) continue;
-      info[p->baseLid] = std::string("(") + kind + " portguid 0x" + hex16(p->guid) + ": '" +
-                         printable(n.description) + "')";
-      owned[p->baseLid] = true;
-      hostAt[p->baseLid] = p;
-    }
-  }
-  size_t nextOwned = size_t{maxLid} + 1;
-  for (size_t lid = maxLid; lid >= 1; --lid) {
-    if (owned[lid]) {
-      nextOwned = lid;
-      continue;
-    }
-    // The owner of an LMC LID is the closest host base LID below it.
-    size_t base = lid;
-    while (base > 0 && !owned[base] && lid - base < 128) --base;
-    if (base > 0 && hostAt[base] && lid - base < 128) {
-      info[lid] = "(path #" + std::to_string(lid - base + 1) + " out of " +
-                  std::to_string(nextOwned - base) + ": portguid 0x" + hex16(hostAt[base]->guid) +
-                  ")";
-    } else {
+// The "Destination Info" text of each LID, as the LFT dump shows it.
+std::vector<std::string> destinationInfo(const std::vector<LidOwner>& owners) {
+  std::vector<std::string> info(owners.size());
+  for (size_t lid = 1; lid < owners.size(); ++lid) {
+    const LidOwner& o = owners[lid];
+    if (!o.node) {
       info[lid] = "(unknown)";
+    } else if (!o.port) {
+      const IBPort* p1 = o.node->getPort(1);
+      uint64_t guid = p1 && p1->guid ? p1->guid : o.node->nodeGuid;
+      info[lid] =
+          "(Switch portguid 0x" + hex16(guid) + ": '" + printable(o.node->description) + "')";
+    } else if (o.path > 0) {
+      info[lid] = "(path #" + std::to_string(o.path + 1) + " out of " + std::to_string(o.paths) +
+                  ": portguid 0x" + hex16(o.port->guid) + ")";
+    } else {
+      const char* kind = o.node->nodeType == IB_CA_NODE    ? "Channel Adapter"
+                         : o.node->nodeType == IB_RTR_NODE ? "Router"
+                                                           : "Unknown";
+      info[lid] = std::string("(") + kind + " portguid 0x" + hex16(o.port->guid) + ": '" +
+                  printable(o.node->description) + "')";
     }
   }
   return info;
@@ -268,20 +289,24 @@ bool writeFdbFile(const IBFabric& fabric, const std::string& path, char layout, 
   for (const IBNode& n : fabric.nodes())
     if (n.isSwitch() && !sectionTables(n, path, &tables, err)) return false;
 
-  HopCounter hops(fabric);
+  std::vector<LidOwner> owners = lidOwners(fabric, maxLid);
   std::vector<std::string> info;
-  if (layout == 'B') info = destinationInfo(fabric, maxLid);
+  if (layout == 'B') info = destinationInfo(owners);
+  MinHops minHops(fabric);
   DumpWriter out(path);
   std::span<const IBNode> nodes = fabric.nodes();
   for (size_t i = 0; i < nodes.size() && out.ok(); ++i) {
     const IBNode& n = nodes[i];
     if (!n.isSwitch()) continue;
     sectionTables(n, path, &tables, err);
+    const std::vector<uint8_t>* dist = nullptr;
     for (uint8_t t : tables) {
-      if (layout == 'B' && t == 0)
+      if (layout == 'B' && t == 0) {
         putBSection(out, n, info, maxLid);
-      else
-        putASection(out, hops, i, n, t, maxLid);
+        continue;
+      }
+      if (!dist) dist = &minHops.from(i);
+      putASection(out, *dist, owners, n, t, maxLid);
     }
   }
   return out.finish(err);

@@ -82,15 +82,16 @@ std::string numbered(int64_t n, int width) {
   return s;
 }
 
-// A bijection of the low 24 bits, so GUIDs look scattered but never collide.
-uint64_t scatter24(uint64_t x) {
-  return (x * 0x5BD1E5u) & 0xFFFFFFu;
+// Multiplying by an odd number is a bijection of the low 24 bits, so GUIDs
+// look scattered but never collide.
+uint64_t scatter24(uint64_t x, uint64_t odd) {
+  return (x * odd) & 0xFFFFFFu;
 }
 uint64_t switchGuid(int64_t i) {
-  return 0x0c42a10300000000ull | scatter24(uint64_t(i) + 1) << 8;
+  return 0x0c42a10300000000ull | scatter24(uint64_t(i) + 1, 0x5BD1E5) << 8;
 }
 uint64_t hostGuid(int64_t i) {
-  return 0xb8cef60300000000ull | scatter24(uint64_t(i) + 1) << 8;
+  return 0xb8cef60300000000ull | scatter24(uint64_t(i) + 1, 0x2F6A8B) << 8;
 }
 
 // What a LID leads to, in tree coordinates.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -399,6 +400,81 @@ TEST(FabricGen, WriteFailuresAreReported) {
   EXPECT_NE(err.find("/nonexistent-folder/x/fabric.lst: cannot create"), std::string::npos) << err;
   EXPECT_FALSE(writeFabricFiles(f, tempDir("layout"), 'C', &err));
   EXPECT_NE(err.find("layout"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// Runs a shell command; returns its exit status and standard output.
+int run(const std::string& command, std::string* out) {
+  out->clear();
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+  int status = ::pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const std::string kProgram = std::string(LINKDEAL_BINARY_DIR) + "/fabricgen";
+
+TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
+  std::string out;
+  ASSERT_EQ(run(kProgram + " --help", &out), 0);
+  for (const char* option :
+       {"--output", "--levels", "--radix", "--hosts-per-leaf", "--up-links", "--parallel",
+        "--leaves", "--pods", "--hosts-per-rack", "--lmc", "--private-tables", "--layout",
+        "--fault-missing-entry", "--fault-loop", "--fault-wrong-host", "--help"})
+    EXPECT_NE(out.find(option), std::string::npos) << option;
+
+  const char* bad[] = {"",
+                       "-o /tmp --bogus",
+                       "-o /tmp --radix 3x",
+                       "-o /tmp -m 8",
+                       "-o /tmp --layout C",
+                       "-o /tmp --radix 255",
+                       "-o /tmp stray",
+                       "-o /dev/null/x --leaves 2"};
+  for (const char* args : bad)
+    EXPECT_EQ(run(kProgram + " " + args + " 2>/dev/null", &out), 1) << args;
+}
+
+TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
+  std::string dir = tempDir("program");
+  std::string out;
+  ASSERT_EQ(run(kProgram + " -o " + dir + " --leaves 3 --hosts-per-leaf 2 --up-links 2 --lmc 1" +
+                    " --private-tables --layout B",
+                &out),
+            0);
+  EXPECT_NE(out.find("6 hosts, 5 switches"), std::string::npos) << out;
+  GenOptions o;
+  o.leaves = 3;
+  o.hostsPerLeaf = 2;
+  o.upLinks = 2;
+  o.lmc = 1;
+  o.privateTables = true;
+  IBFabric f = generate(o);
+  std::string lib = tempDir("library");
+  std::string err;
+  ASSERT_TRUE(writeFabricFiles(f, lib, 'B', &err)) << err;
+  for (const char* file : {"/fabric.lst", "/fabric.fdbs", "/fabric.plft"})
+    EXPECT_TRUE(slurp(dir + file) == slurp(lib + file)) << file;
+}
+
+// The shipped example must be what its README's command writes.
+TEST(FabricGenProgram, ShippedExampleIsUpToDate) {
+  std::string example = std::string(LINKDEAL_SOURCE_DIR) + "/examples";
+  std::string dir = tempDir("example");
+  std::string out;
+  ASSERT_EQ(
+      run(kProgram + " -o " + dir + " --leaves 4 --hosts-per-leaf 4 --up-links 4 --parallel 2",
+          &out),
+      0);
+  for (const char* file : {"/fabric.lst", "/fabric.fdbs"})
+    EXPECT_TRUE(slurp(dir + file) == slurp(example + file))
+        << file << " differs: regenerate examples/ with the command in examples/README.md";
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "grouping/regexp.h"
-
 namespace {
 
 struct Node {
@@ -49,14 +47,12 @@ TEST(GetPortGroups, Table) {
       {"no parentheses: one group with the empty name",
        {{"h1", CA, 1}, {"h2", CA, 2}, {"x9", CA, 1}},
        "h",
-       "-I- definding nodes by regexp: h\n"
        "-I- group:  has: 2 ports\n"
        "-I- Total of 2 nodes (skipped 1)\n",
        {{"", {"h1", "h2"}}}},
       {"optional first group that took no part",
        {{"rack1-n1", CA, 1}, {"n2", CA, 1}},
        "(rack[0-9]+-)?n",
-       "-I- definding nodes by regexp: (rack[0-9]+-)?n\n"
        "-I- group:  has: 1 ports\n"
        "-I- group: rack1- has: 1 ports\n"
        "-I- Total of 2 nodes (skipped 0)\n",
@@ -64,14 +60,12 @@ TEST(GetPortGroups, Table) {
       {"switches and hosts without port 1 are counted nowhere",
        {{"sw1", SW, 4}, {"h0", CA, 0}, {"h1", CA, 1}, {"zz", CA, 1}},
        "^(h|s)",
-       "-I- definding nodes by regexp: ^(h|s)\n"
        "-I- group: h has: 1 ports\n"
        "-I- Total of 1 nodes (skipped 1)\n",
        {{"h", {"h1"}}}},
       {"two hosts capturing the same text share a group",
        {{"a-1", CA, 1}, {"a-2", CA, 1}, {"b-1", CA, 1}},
        "^([a-z]+)-",
-       "-I- definding nodes by regexp: ^([a-z]+)-\n"
        "-I- group: a has: 2 ports\n"
        "-I- group: b has: 1 ports\n"
        "-I- Total of 3 nodes (skipped 0)\n",
@@ -79,34 +73,29 @@ TEST(GetPortGroups, Table) {
       {"a fabric without hosts",
        {{"sw1", SW, 2}, {"sw2", SW, 2}},
        "(.*)",
-       "-I- definding nodes by regexp: (.*)\n"
        "-I- Total of 0 nodes (skipped 0)\n",
        {}},
       {"leftmost-longest alternation",
        {{"abc", CA, 1}},
        "(a|ab)",
-       "-I- definding nodes by regexp: (a|ab)\n"
        "-I- group: ab has: 1 ports\n"
        "-I- Total of 1 nodes (skipped 0)\n",
        {{"ab", {"abc"}}}},
       {"the longest overall match decides the first capture",
        {{"abcd", CA, 1}},
        "(a|ab)(c|bcd)",
-       "-I- definding nodes by regexp: (a|ab)(c|bcd)\n"
        "-I- group: a has: 1 ports\n"
        "-I- Total of 1 nodes (skipped 0)\n",
        {{"a", {"abcd"}}}},
       {"bracket classes, unanchored search",
        {{"node12x", CA, 1}, {"nodex", CA, 1}},
        "([[:digit:]]+)",
-       "-I- definding nodes by regexp: ([[:digit:]]+)\n"
        "-I- group: 12 has: 1 ports\n"
        "-I- Total of 1 nodes (skipped 1)\n",
        {{"12", {"node12x"}}}},
       {"a set holds ports in creation order, not name order",
        {{"c-2", CA, 1}, {"c-1", CA, 1}, {"c-3", CA, 1}},
        "^(c)",
-       "-I- definding nodes by regexp: ^(c)\n"
        "-I- group: c has: 3 ports\n"
        "-I- Total of 3 nodes (skipped 0)\n",
        {{"c", {"c-2", "c-1", "c-3"}}}},
@@ -119,7 +108,7 @@ TEST(GetPortGroups, Table) {
     int rc = getPortGroups(fabric, c.expression, groups);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, 0) << c.what;
-    EXPECT_EQ(out, c.output) << c.what;
+    EXPECT_EQ(out, "-I- definding nodes by regexp: " + c.expression + "\n" + c.output) << c.what;
     EXPECT_EQ(listGroups(groups), c.groups) << c.what;
     for (const auto& [name, ports] : groups)
       for (const IBPort* p : ports) EXPECT_EQ(p->portNumber, 1) << c.what << ": " << name;
@@ -151,25 +140,6 @@ TEST(GetPortGroups, BadExpressionStopsBeforeTheReport) {
     EXPECT_EQ(out, std::string("-E- Fail to compile regular expression:") + bad + "\n") << bad;
     EXPECT_TRUE(groups.empty()) << bad;
   }
-}
-
-TEST(RegExp, SubMatch) {
-  regExp re("^([a-z]+)(-([0-9]+))?", REG_EXTENDED);
-  ASSERT_EQ(re.status(), 0);
-  std::string named = "rack-12";
-  std::optional<RegexMatch> m = re.match(named);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->subExpressionCount(), 3u);
-  EXPECT_EQ(m->subMatch(0), "rack-12");
-  EXPECT_EQ(m->subMatch(1), "rack");
-  EXPECT_EQ(m->subMatch(3), "12");
-  EXPECT_EQ(m->subMatch(4), "") << "past the last subexpression";
-
-  std::string bare = "rack";
-  m = re.match(bare);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->subMatch(2), "") << "took no part";
-  EXPECT_FALSE(re.match("123"));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #include "tools/fabricgen.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "fabric/writers.h"
@@ -435,5 +436,8 @@ bool writeFabricFiles(const IBFabric& fabric, const std::string& dir, char layou
   bool anyPrivate = false;
   for (const IBNode& n : fabric.nodes()) anyPrivate |= n.isSwitch() && !n.ingressTable.empty();
   if (anyPrivate) return writePlftFile(fabric, base + "fabric.plft", err);
+  // A map left by an earlier fabric in the same folder would not match this one.
+  if (::unlink((base + "fabric.plft").c_str()) != 0 && errno != ENOENT)
+    return fail(err, base + "fabric.plft: cannot remove the earlier file: " + std::strerror(errno));
   return true;
 }

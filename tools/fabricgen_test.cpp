@@ -393,13 +393,15 @@ TEST(FabricGen, SameOptionsSameBytes) {
   }
 }
 
-TEST(FabricGen, WriteFailuresAreReported) {
-  IBFabric f = generate(twoLevel(2, 2, 1));
+TEST(FabricGen, NoStalePrivateMapIsLeftBehind) {
+  std::string dir = tempDir("folder");
   std::string err;
-  EXPECT_FALSE(writeFabricFiles(f, "/nonexistent-folder/x", 'A', &err));
-  EXPECT_NE(err.find("/nonexistent-folder/x/fabric.lst: cannot create"), std::string::npos) << err;
-  EXPECT_FALSE(writeFabricFiles(f, tempDir("layout"), 'C', &err));
-  EXPECT_NE(err.find("layout"), std::string::npos) << err;
+  IBFabric priv = generate(with(twoLevel(2, 2, 2), [](auto& o) { o.privateTables = true; }));
+  ASSERT_TRUE(writeFabricFiles(priv, dir, 'A', &err)) << err;
+  EXPECT_NE(slurp(dir + "/fabric.plft").find("dump_plft"), std::string::npos);
+  IBFabric plain = generate(twoLevel(2, 2, 2));
+  ASSERT_TRUE(writeFabricFiles(plain, dir, 'A', &err)) << err;
+  EXPECT_EQ(slurp(dir + "/fabric.plft"), "<missing " + dir + "/fabric.plft>");
 }
 
 }  // namespace

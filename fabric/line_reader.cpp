@@ -74,9 +74,12 @@ long LineReader::fill() {
 
 bool LineReader::slowNext(std::string_view* line) {
   if (fd_ < 0 || failed()) return false;
+  // Where the search for "\n" resumes: a long line arriving in many small
+  // reads (a pipe) is scanned once, not once per read.
+  size_t from = pos_;
   for (;;) {
     const char* start = buf_.data() + pos_;
-    const char* nl = static_cast<const char*>(std::memchr(start, '\n', end_ - pos_));
+    const char* nl = static_cast<const char*>(std::memchr(buf_.data() + from, '\n', end_ - from));
     const char* stop = nl ? nl : buf_.data() + end_;
     if (nul_ <= static_cast<size_t>(stop - buf_.data())) {
       ++line_;
@@ -111,6 +114,7 @@ bool LineReader::slowNext(std::string_view* line) {
       if (nul_ != kNoNul) nul_ -= pos_;
       pos_ = 0;
     }
+    from = end_;
     long n = fill();
     if (n < 0) return false;
     if (n == 0) eof_ = true;

@@ -1,5 +1,6 @@
-// Chunked line scanner shared by the fabric file readers, and the small
-// number scanners their hand-written line parsers use.
+// Chunked line scanner shared by the fabric file readers, the small number
+// scanners their hand-written line parsers use, and the switch-header forms
+// that the forwarding-table and private-table files share.
 //
 // The file is read with read(2) into one buffer that holds a chunk (1 MiB by
 // default) and grows only when a single line does not fit, so memory stays

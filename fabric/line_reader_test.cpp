@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fabric/fabric.h"
@@ -62,6 +64,27 @@ TEST(LineReader, ChunkBordersDoNotChangeTheLines) {
       EXPECT_EQ(err, "") << "round " << round << " chunk " << chunk;
     }
   }
+}
+
+// A pipe hands data over in small, uneven reads.
+TEST(LineReader, ReadsFromAPipe) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string longLine(200000, 'p');
+  std::string text = "first\n" + longLine + "\r\nlast";
+  std::thread writer([&] {
+    for (size_t at = 0; at < text.size(); at += 997) {
+      size_t n = std::min<size_t>(997, text.size() - at);
+      if (write(fds[1], text.data() + at, n) != static_cast<ssize_t>(n)) break;
+    }
+    close(fds[1]);
+  });
+  std::string err;
+  auto lines = readAll("/proc/self/fd/" + std::to_string(fds[0]), 4096, 1 << 20, &err);
+  writer.join();
+  close(fds[0]);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(lines, (std::vector<std::string>{"first", longLine, "last"}));
 }
 
 TEST(LineReader, ReportsNulBytesAndOverlongLinesWithTheirLine) {

@@ -166,7 +166,8 @@ struct Scanner {
   }
 };
 
-// "'DESCRIPTION' (0x<guid>)": how messages point at a node before it has a name.
+// "node 0x<guid> ('DESCRIPTION')": how messages point at a node before it has
+// a name.
 std::string nodeText(const NodeRec& n) {
   return "node " + guidText(n.guid) + " ('" + n.description + "')";
 }

@@ -148,7 +148,7 @@ TEST(SearchDiff, RandomFabricsStepByStep) {
     const SearchLimits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
     literal::Walk walk;
     for (size_t h : order) {
-      const std::string group = "g" + std::to_string(fast.hostGroup[h]);
+      const std::string group = numbered("g", static_cast<unsigned long>(fast.hostGroup[h]));
       DstSearchResult got = findDstForSrc(ctx, group, *fast.hosts[h], lidMap, limits);
       litErr.clear();
       IBPort* want =

@@ -250,3 +250,51 @@ inline TestFabric makeRandomFabric(const RandomFabricParams& prm, uint32_t seed)
   }
   return t;
 }
+
+// Host port 1 of every host of a fabricgen fabric, grouped by rack: the name
+// "r<rack>n<node>..." up to the 'n'.
+inline PortGroups groupsByRack(const IBFabric& fabric) {
+  PortGroups groups;
+  for (const auto& [name, node] : fabric.nodeMap) {
+    if (node->isSwitch() || !node->getPort(1)) continue;
+    groups[name.substr(0, name.find('n'))].insert(node->getPort(1));
+  }
+  return groups;
+}
+
+// A small fabric written out by hand in a test: nodes first, then links,
+// LIDs and forwarding entries by name.
+class SmallFabric {
+ public:
+  struct Node {
+    std::string name;
+    bool isSwitch;
+    uint8_t ports;
+  };
+  explicit SmallFabric(const std::vector<Node>& nodes) {
+    std::vector<NodeDecl> decls;
+    for (const Node& n : nodes) {
+      decls.push_back({n.isSwitch ? IB_SW_NODE : IB_CA_NODE, n.name, "", 0, 0, n.ports, 0});
+    }
+    fabric.createNodes(std::move(decls));
+  }
+  IBPort* port(const std::string& node, unsigned n) { return fabric.getPort(node, n); }
+  IBPort* host(const std::string& node) { return port(node, 1); }
+  void link(const std::string& a, unsigned pa, const std::string& b, unsigned pb) {
+    IBFabric::link(port(a, pa), port(b, pb));
+  }
+  void lid(const std::string& hostName, uint16_t lid) { host(hostName)->baseLid = lid; }
+  // lid leaves switch sw through port out in the given table.
+  void route(const std::string& sw, uint16_t lid, uint8_t out, uint8_t table = 0) {
+    fabric.getNode(sw)->setLFTPortForLid(lid, out, table);
+  }
+  // Packets entering switch sw through port in use table t.
+  void ingress(const std::string& sw, unsigned in, uint8_t t) {
+    IBNode* node = fabric.getNode(sw);
+    if (node->ingressTable.size() <= in) node->ingressTable.resize(in + 1, 0);
+    node->ingressTable[in] = t;
+  }
+  uint32_t flows(const std::string& sw, unsigned n) { return port(sw, n)->flowCount; }
+
+  IBFabric fabric;
+};

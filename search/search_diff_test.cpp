@@ -17,6 +17,7 @@
 #include "search/literal_search.h"
 #include "search/pairing.h"
 #include "search/test_fabrics.h"
+#include "tools/fabricgen.h"
 
 namespace {
 
@@ -69,9 +70,10 @@ RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
 // Runs both pairing runs from the same rand() state on twin fabrics and
 // compares everything they produce.
 void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunOptions options,
-                 bool trace) {
+                 bool trace, PortGroups (*grouping)(const IBFabric&) = nullptr) {
   options.outFile = testing::TempDir() + "/search_diff_pairs.txt";
-  PortGroups fastGroups = groupsOf(fast), litGroups = groupsOf(lit);
+  PortGroups fastGroups = grouping ? grouping(*fast.fabric) : groupsOf(fast);
+  PortGroups litGroups = grouping ? grouping(*lit.fabric) : groupsOf(lit);
   // Scribble on the counters: the run must start from zero anyway.
   for (IBPort& p : fast.fabric->ports()) p.flowCount = 7;
   verbose = trace;
@@ -118,6 +120,43 @@ TEST(SearchDiff, FatTreesWholeRun) {
     options.minDist = c.minDist;
     options.maxGroupSrcs = c.maxGroupSrcs;
     compareRuns(tag, fast, lit, options, false);
+  }
+}
+
+// fabricgen's trees, with private tables, LMC and the faults it can plant.
+TEST(SearchDiff, FabricgenTreesWholeRun) {
+  struct Case {
+    int levels, radix;
+    uint16_t lmc;
+    bool privateTables, loop, wrongHost, missingEntry;
+    uint32_t maxFlows;
+  };
+  const Case cases[] = {
+      {2, 8, 0, false, false, false, false, 1},  {2, 8, 1, true, false, false, false, 1},
+      {2, 10, 2, false, false, false, false, 2}, {3, 6, 0, true, false, false, false, 1},
+      {3, 8, 0, false, false, false, false, 1},  {3, 6, 1, true, false, false, false, 2},
+      {2, 8, 0, false, true, false, false, 1},   {2, 8, 0, false, false, true, false, 1},
+      {2, 8, 0, false, false, false, true, 1},   {3, 6, 0, true, true, true, false, 2},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    const std::string tag = "fabricgen case " + std::to_string(i++);
+    GenOptions gen;
+    gen.levels = c.levels;
+    gen.radix = c.radix;
+    gen.lmc = c.lmc;
+    gen.privateTables = c.privateTables;
+    gen.faultLoop = c.loop;
+    gen.faultWrongHost = c.wrongHost;
+    gen.faultMissingEntry = c.missingEntry;
+    TestFabric fast, lit;
+    std::string err;
+    ASSERT_TRUE(generateFabric(gen, *fast.fabric, &err)) << tag << err;
+    ASSERT_TRUE(generateFabric(gen, *lit.fabric, &err)) << tag << err;
+    RunOptions options;
+    options.lmc = c.lmc;
+    options.maxFlowsPerLink = c.maxFlows;
+    compareRuns(tag, fast, lit, options, i == 7, &groupsByRack);
   }
 }
 

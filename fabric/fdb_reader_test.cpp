@@ -176,23 +176,6 @@ TEST(FdbReader, RejectsBadLinesNamingFileAndLine) {
   }
 }
 
-TEST(FdbReader, PrivateTableSectionNeedsAPortMappedToIt) {
-  Loaded l;
-  load(&l, "Switch 0xa1 PLFT 2\n0x0001 : 002\n", "Switch 0xa1\n1 : 1\n");
-  EXPECT_FALSE(l.ok);
-  EXPECT_NE(
-      l.err.find(
-          "fabric.fdbs:1: switch 0x00000000000000a1 (sw1) has no ingress port mapped to table 2"),
-      std::string::npos)
-      << l.err;
-  Loaded m;
-  load(&m, "Switch 0xa1 PLFT 2\n0x0001 : 002\n", "Switch 0xa1\n1 : 1\n36 : 2\n");
-  ASSERT_TRUE(m.ok) << m.err;
-  EXPECT_EQ(m.sw1->getLFTPortForLid(1, 2), 2);
-  EXPECT_EQ(m.sw1->getLFTPortForLid(1, 0), kLftNoEntry);
-  EXPECT_EQ(m.sw1->filledTables, 0b100);
-}
-
 // Random tables written in both layouts (random spacing, case, tails and
 // section order) must read back exactly.
 TEST(FdbReader, RandomTablesRoundTripInBothLayouts) {

@@ -113,42 +113,6 @@ TEST(LineReader, ReportsNulBytesAndOverlongLinesWithTheirLine) {
   }
 }
 
-TEST(ScanNumbers, HexAndDecimalFields) {
-  struct {
-    const char* text;
-    bool hex;
-    uint64_t max;
-    NumScan result;
-    uint64_t value;
-    size_t used;
-  } const cases[] = {
-      {"00000000000000000000ff", true, 0xFF, NumScan::kOk, 0xFF, 22},
-      {"aBcD rest", true, 0xFFFF, NumScan::kOk, 0xABCD, 4},
-      {"10000", true, 0xFFFF, NumScan::kTooLarge, 0, 5},
-      {"ffffffffffffffff", true, ~uint64_t{0}, NumScan::kOk, ~uint64_t{0}, 16},
-      {"1ffffffffffffffff", true, ~uint64_t{0}, NumScan::kTooLarge, 0, 17},
-      {"g", true, 0xFF, NumScan::kNoDigits, 0, 0},
-      {"011", false, 255, NumScan::kOk, 11, 3},
-      {"255:", false, 255, NumScan::kOk, 255, 3},
-      {"256", false, 255, NumScan::kTooLarge, 0, 3},
-      {"18446744073709551616", false, ~uint64_t{0}, NumScan::kTooLarge, 0, 20},
-      {"18446744073709551615", false, ~uint64_t{0}, NumScan::kOk, ~uint64_t{0}, 20},
-      {"", false, 255, NumScan::kNoDigits, 0, 0},
-  };
-  for (const auto& c : cases) {
-    std::string_view s(c.text);
-    const char* p = s.data();
-    uint64_t v = 0;
-    NumScan r = c.hex ? scanHex(&p, s.data() + s.size(), c.max, &v)
-                      : scanDec(&p, s.data() + s.size(), c.max, &v);
-    EXPECT_EQ(r, c.result) << c.text;
-    if (r == NumScan::kOk) {
-      EXPECT_EQ(v, c.value) << c.text;
-    }
-    EXPECT_EQ(static_cast<size_t>(p - s.data()), c.used) << c.text;
-  }
-}
-
 // Files that are not text dumps at all, fed to each of the three readers.
 TEST(Readers, RejectHostileFilesCleanly) {
   using Reader = bool (*)(IBFabric&, const std::string&, std::string*);

@@ -196,15 +196,6 @@ TEST(LstReader, RejectsBadLinesNamingFileAndLine) {
   }
 }
 
-TEST(LstReader, TruncatedLastLineGetsAHint) {
-  Loaded l;
-  std::string good = link(end("CA", 1, 0xb1, "h1", 0x10, 1), end("SW", 36, 0xa1, "s1", 1, 1));
-  load(&l, good + good.substr(0, 150));
-  EXPECT_FALSE(l.ok);
-  EXPECT_NE(l.err.find(":2: "), std::string::npos) << l.err;
-  EXPECT_NE(l.err.find("truncated"), std::string::npos) << l.err;
-}
-
 TEST(LstReader, RejectsFilesWithoutLinks) {
   const BadCase cases[] = {
       {"empty", "", "fabric.lst: the file is empty"},

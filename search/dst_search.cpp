@@ -41,16 +41,33 @@ static IBPort* takeHost(IBPort& port, uint32_t hops, std::span<const uint16_t> d
   return &port;
 }
 
-IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
-                             std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
-                             const SearchLimits& limits) {
+namespace {
+
+// The LIDs a walk carries into a port: a slice of the previous switch's
+// partition, or, at the source's own switch, the map's free LIDs minus those
+// of the source's group, read in place so the full set is never copied.
+struct CarriedLids {
+  std::span<const uint16_t> lids;
+  const LidGroupMap* skipFrom = nullptr;  // set: leave out LIDs of skipGroup
+  int32_t skipGroup = LidGroupMap::kAbsent;
+
+  size_t count() const {
+    if (!skipFrom) return lids.size();
+    size_t n = 0;
+    for (uint16_t lid : lids) n += skipFrom->groupOf(lid) != skipGroup;
+    return n;
+  }
+};
+
+IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLids& carried,
+              LidGroupMap& lidMap, const SearchLimits& limits) {
   if (verbose) {
     std::printf("-V- dfsAndGetFreeDstPath inPort:%s num-dsts:%zu\n", inPort.getName().c_str(),
-                dstLids.size());
+                carried.count());
     std::fflush(stdout);
   }
   IBNode& node = *inPort.owner;
-  if (!node.isSwitch()) return takeHost(inPort, hops, dstLids, lidMap, limits);
+  if (!node.isSwitch()) return takeHost(inPort, hops, carried.lids, lidMap, limits);
 
   const uint8_t table = node.tableForIngress(inPort.portNumber);
   // Back at a switch already on the path with the same table: a forwarding
@@ -60,13 +77,15 @@ IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
   SearchContext::Level& lv = ctx.level(hops);
 
   // Usable ports ordered by flow count, ties by port number: a stable
-  // insertion sort of at most 255 entries.
+  // insertion sort of at most 255 entries. Only those below the limit get a
+  // bucket in the partition below.
   unsigned numCandidates = 0;
-  bool anyBelowMax = false;
+  std::array<bool, 256> open{};
+  bool anyOpen = false;
   for (unsigned n = 1; n <= node.portCount; ++n) {
     IBPort* port = node.getPort(n);
     if (!port || !port->remote) continue;
-    anyBelowMax |= port->flowCount < limits.maxFlows;
+    if (port->flowCount < limits.maxFlows) open[n] = anyOpen = true;
     unsigned i = numCandidates++;
     while (i > 0 && lv.candidates[i - 1]->flowCount > port->flowCount) {
       lv.candidates[i] = lv.candidates[i - 1];
@@ -74,26 +93,45 @@ IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
     }
     lv.candidates[i] = port;
   }
-  if (!anyBelowMax || dstLids.empty()) return nullptr;
+  if (!anyOpen || carried.lids.empty()) return nullptr;
 
   // One pass over the LIDs splits them by egress port (counting sort), so each
-  // candidate's subset is a slice instead of a scan of the whole set.
+  // candidate's subset is a slice instead of a scan of the whole set. LIDs
+  // for ports that cannot take a flow are dropped here.
   const std::span<const uint8_t> lft = node.lft(table);
-  const size_t numLids = dstLids.size();
+  const uint8_t* const table0 = lft.data();
+  const size_t tableSize = lft.size();
+  auto egressOf = [&](uint16_t lid) { return lid < tableSize ? table0[lid] : kLftNoEntry; };
+  const size_t numLids = carried.lids.size();
   if (lv.lids.size() < numLids) {
     lv.lids.resize(numLids);
-    lv.egress.resize(numLids);
+    lv.kept.resize(numLids);
   }
+  // Raw pointers: stores through them cannot alias the vectors' own fields.
+  uint16_t* const kept = lv.kept.data();
+  uint16_t* const out = lv.lids.data();
   std::array<uint32_t, 257> count{};
-  for (size_t i = 0; i < numLids; ++i) {
-    uint16_t lid = dstLids[i];
-    uint8_t port = lid < lft.size() ? lft[lid] : kLftNoEntry;
-    lv.egress[i] = port;
-    ++count[port + 1];
+  size_t numKept = 0;
+  if (carried.skipFrom) {
+    const LidGroupMap& map = *carried.skipFrom;
+    for (uint16_t lid : carried.lids) {
+      const uint8_t port = egressOf(lid);
+      const bool keep = open[port] && map.groupOf(lid) != carried.skipGroup;
+      kept[numKept] = lid;
+      numKept += keep;
+      count[port + 1] += keep;
+    }
+  } else {
+    for (uint16_t lid : carried.lids) {
+      const uint8_t port = egressOf(lid);
+      kept[numKept] = lid;
+      numKept += open[port];
+      count[port + 1] += open[port];
+    }
   }
   for (unsigned p = 1; p < 257; ++p) count[p] += count[p - 1];
   lv.start = count;
-  for (size_t i = 0; i < numLids; ++i) lv.lids[count[lv.egress[i]]++] = dstLids[i];
+  for (size_t i = 0; i < numKept; ++i) out[count[egressOf(kept[i])]++] = kept[i];
 
   ctx.setOnPath(node, table, true);
   IBPort* found = nullptr;
@@ -103,12 +141,20 @@ IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
     const uint32_t begin = lv.start[port->portNumber];
     const uint32_t end = lv.start[port->portNumber + 1];
     if (begin == end) continue;
-    std::span<const uint16_t> subset(lv.lids.data() + begin, end - begin);
-    found = dfsAndGetFreeDstPath(ctx, *port->remote, hops + 1, subset, lidMap, limits);
+    CarriedLids subset{std::span<const uint16_t>(lv.lids.data() + begin, end - begin)};
+    found = enter(ctx, *port->remote, hops + 1, subset, lidMap, limits);
     if (found) ++port->flowCount;
   }
   ctx.setOnPath(node, table, false);
   return found;
+}
+
+}  // namespace
+
+IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
+                             std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
+                             const SearchLimits& limits) {
+  return enter(ctx, inPort, hops, CarriedLids{dstLids}, lidMap, limits);
 }
 
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
@@ -123,16 +169,7 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
     result.error = "-E- Remote node is not a switch for src: " + src.getName();
     return result;
   }
-  // Every free LID outside the source's own group.
-  const int32_t ownGroup = lidMap.findGroup(srcGroup);
-  SearchContext::Level& root = ctx.level(0);
-  root.lids.resize(lidMap.size());
-  size_t n = 0;
-  for (uint16_t lid : lidMap.lids()) {
-    root.lids[n] = lid;
-    n += lidMap.groupOf(lid) != ownGroup;
-  }
-  result.dst = dfsAndGetFreeDstPath(ctx, *first, 1, std::span<const uint16_t>(root.lids.data(), n),
-                                    lidMap, limits);
+  const CarriedLids all{lidMap.lids(), &lidMap, lidMap.findGroup(srcGroup)};
+  result.dst = enter(ctx, *first, 1, all, lidMap, limits);
   return result;
 }

@@ -30,7 +30,7 @@ class SearchContext {
   // shallower levels valid while deeper ones are added.
   struct Level {
     std::vector<uint16_t> lids;         // the LID set, partitioned by egress port
-    std::vector<uint8_t> egress;        // egress port of each incoming LID
+    std::vector<uint16_t> kept;         // incoming LIDs bound for an open port
     std::array<uint32_t, 257> start{};  // bucket p is lids[start[p], start[p+1])
     std::array<IBPort*, 256> candidates{};
   };

@@ -181,7 +181,7 @@ TEST(FindDstForSrc, SourcesThatEndTheRun) {
       {{"sw", true, 2}, {"h1", false, 1}, {"h2", false, 1}, {"h3", false, 1}, {"h4", false, 1}});
   f.link("h1", 1, "h2", 1);
   f.link("h4", 1, "sw", 1);
-  for (uint16_t i = 1; i <= 4; ++i) f.lid("h" + std::to_string(i), i);
+  for (uint16_t i = 1; i <= 4; ++i) f.lid(numbered("h", i), i);
   Searcher s(f, {{"A", {f.host("h1"), f.host("h3")}}, {"B", {f.host("h2"), f.host("h4")}}},
              {1, 0, 0});
   EXPECT_EQ(s.find("A", "h3"), "-E- No remote port for src: h3/P1");

@@ -1,5 +1,6 @@
 #include "search/dst_search.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/options.h"
@@ -41,33 +42,67 @@ static IBPort* takeHost(IBPort& port, uint32_t hops, std::span<const uint16_t> d
   return &port;
 }
 
+SearchContext::FirstSwitchLids& SearchContext::firstSwitchLids(const IBNode& node, uint8_t table,
+                                                               const LidGroupMap& lidMap) {
+  FirstSwitchLids& f = firstSwitchLids_[nodeIndex(node) * 256 + table];
+  if (f.stamp == lidMap.stamp()) return f;
+  // Counting sort of the free LIDs by egress port; LIDs sent anywhere but a
+  // port of this switch can never be a candidate's and are left out.
+  f.stamp = lidMap.stamp();
+  const std::span<const uint8_t> lft = node.lft(table);
+  auto egressOf = [&](uint16_t lid) { return lid < lft.size() ? lft[lid] : kLftNoEntry; };
+  std::array<uint32_t, 257> count{};
+  for (uint16_t lid : lidMap.lids()) {
+    const uint8_t port = egressOf(lid);
+    count[port + 1] += port >= 1 && port <= node.portCount;
+  }
+  for (unsigned p = 1; p < 257; ++p) count[p] += count[p - 1];
+  f.lids.resize(count[256]);
+  std::copy_n(count.begin(), 256, f.start.begin());
+  std::copy_n(count.begin() + 1, 256, f.end.begin());
+  for (uint16_t lid : lidMap.lids()) {
+    const uint8_t port = egressOf(lid);
+    if (port >= 1 && port <= node.portCount) f.lids[count[port]++] = lid;
+  }
+  return f;
+}
+
 namespace {
 
-// The LIDs a walk carries into a port: a slice of the previous switch's
-// partition, or, at the source's own switch, the map's free LIDs minus those
-// of the source's group, read in place so the full set is never copied.
-struct CarriedLids {
-  std::span<const uint16_t> lids;
-  const LidGroupMap* skipFrom = nullptr;  // set: leave out LIDs of skipGroup
-  int32_t skipGroup = LidGroupMap::kAbsent;
+void trace(const IBPort& inPort, size_t numLids) {
+  std::printf("-V- dfsAndGetFreeDstPath inPort:%s num-dsts:%zu\n", inPort.getName().c_str(),
+              numLids);
+  std::fflush(stdout);
+}
 
-  size_t count() const {
-    if (!skipFrom) return lids.size();
-    size_t n = 0;
-    for (uint16_t lid : lids) n += skipFrom->groupOf(lid) != skipGroup;
-    return n;
+// Usable ports of a switch ordered by flow count, ties by port number (a
+// stable insertion sort of at most 255 entries); open[p] marks those below the
+// limit. Returns how many there are.
+unsigned orderCandidates(const IBNode& node, const SearchLimits& limits,
+                         std::array<IBPort*, 256>& candidates, std::array<bool, 256>& open,
+                         bool& anyOpen) {
+  unsigned numCandidates = 0;
+  open.fill(false);
+  anyOpen = false;
+  for (unsigned n = 1; n <= node.portCount; ++n) {
+    IBPort* port = node.getPort(n);
+    if (!port || !port->remote) continue;
+    if (port->flowCount < limits.maxFlows) open[n] = anyOpen = true;
+    unsigned i = numCandidates++;
+    while (i > 0 && candidates[i - 1]->flowCount > port->flowCount) {
+      candidates[i] = candidates[i - 1];
+      --i;
+    }
+    candidates[i] = port;
   }
-};
+  return numCandidates;
+}
 
-IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLids& carried,
+IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, std::span<const uint16_t> carried,
               LidGroupMap& lidMap, const SearchLimits& limits) {
-  if (verbose) {
-    std::printf("-V- dfsAndGetFreeDstPath inPort:%s num-dsts:%zu\n", inPort.getName().c_str(),
-                carried.count());
-    std::fflush(stdout);
-  }
+  if (verbose) trace(inPort, carried.size());
   IBNode& node = *inPort.owner;
-  if (!node.isSwitch()) return takeHost(inPort, hops, carried.lids, lidMap, limits);
+  if (!node.isSwitch()) return takeHost(inPort, hops, carried, lidMap, limits);
 
   const uint8_t table = node.tableForIngress(inPort.portNumber);
   // Back at a switch already on the path with the same table: a forwarding
@@ -75,34 +110,19 @@ IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLi
   if (ctx.onPath(node, table)) return nullptr;
 
   SearchContext::Level& lv = ctx.level(hops);
-
-  // Usable ports ordered by flow count, ties by port number: a stable
-  // insertion sort of at most 255 entries. Only those below the limit get a
-  // bucket in the partition below.
-  unsigned numCandidates = 0;
-  std::array<bool, 256> open{};
-  bool anyOpen = false;
-  for (unsigned n = 1; n <= node.portCount; ++n) {
-    IBPort* port = node.getPort(n);
-    if (!port || !port->remote) continue;
-    if (port->flowCount < limits.maxFlows) open[n] = anyOpen = true;
-    unsigned i = numCandidates++;
-    while (i > 0 && lv.candidates[i - 1]->flowCount > port->flowCount) {
-      lv.candidates[i] = lv.candidates[i - 1];
-      --i;
-    }
-    lv.candidates[i] = port;
-  }
-  if (!anyOpen || carried.lids.empty()) return nullptr;
+  std::array<bool, 256> open;
+  bool anyOpen;
+  const unsigned numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
+  if (!anyOpen || carried.empty()) return nullptr;
 
   // One pass over the LIDs splits them by egress port (counting sort), so each
   // candidate's subset is a slice instead of a scan of the whole set. LIDs
   // for ports that cannot take a flow are dropped here.
   const std::span<const uint8_t> lft = node.lft(table);
-  const uint8_t* const table0 = lft.data();
+  const uint8_t* const entries = lft.data();
   const size_t tableSize = lft.size();
-  auto egressOf = [&](uint16_t lid) { return lid < tableSize ? table0[lid] : kLftNoEntry; };
-  const size_t numLids = carried.lids.size();
+  auto egressOf = [&](uint16_t lid) { return lid < tableSize ? entries[lid] : kLftNoEntry; };
+  const size_t numLids = carried.size();
   if (lv.lids.size() < numLids) {
     lv.lids.resize(numLids);
     lv.kept.resize(numLids);
@@ -110,27 +130,19 @@ IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLi
   // Raw pointers: stores through them cannot alias the vectors' own fields.
   uint16_t* const kept = lv.kept.data();
   uint16_t* const out = lv.lids.data();
-  std::array<uint32_t, 257> count{};
+  // Only linked ports 1..portCount are open, so buckets beyond are never used.
+  const unsigned numBuckets = node.portCount + 2u;
+  std::array<uint32_t, 257> count;
+  std::fill_n(count.begin(), numBuckets, 0u);
   size_t numKept = 0;
-  if (carried.skipFrom) {
-    const LidGroupMap& map = *carried.skipFrom;
-    for (uint16_t lid : carried.lids) {
-      const uint8_t port = egressOf(lid);
-      const bool keep = open[port] && map.groupOf(lid) != carried.skipGroup;
-      kept[numKept] = lid;
-      numKept += keep;
-      count[port + 1] += keep;
-    }
-  } else {
-    for (uint16_t lid : carried.lids) {
-      const uint8_t port = egressOf(lid);
-      kept[numKept] = lid;
-      numKept += open[port];
-      count[port + 1] += open[port];
-    }
+  for (uint16_t lid : carried) {
+    const uint8_t port = egressOf(lid);
+    kept[numKept] = lid;
+    numKept += open[port];
+    count[port + 1] += open[port];
   }
-  for (unsigned p = 1; p < 257; ++p) count[p] += count[p - 1];
-  lv.start = count;
+  for (unsigned p = 1; p < numBuckets; ++p) count[p] += count[p - 1];
+  std::copy_n(count.begin(), numBuckets, lv.start.begin());
   for (size_t i = 0; i < numKept; ++i) out[count[egressOf(kept[i])]++] = kept[i];
 
   ctx.setOnPath(node, table, true);
@@ -141,8 +153,55 @@ IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLi
     const uint32_t begin = lv.start[port->portNumber];
     const uint32_t end = lv.start[port->portNumber + 1];
     if (begin == end) continue;
-    CarriedLids subset{std::span<const uint16_t>(lv.lids.data() + begin, end - begin)};
-    found = enter(ctx, *port->remote, hops + 1, subset, lidMap, limits);
+    found = enter(ctx, *port->remote, hops + 1,
+                  std::span<const uint16_t>(lv.lids.data() + begin, end - begin), lidMap, limits);
+    if (found) ++port->flowCount;
+  }
+  ctx.setOnPath(node, table, false);
+  return found;
+}
+
+// The source's own switch. Its LID set would be every free LID outside the
+// source's group; instead of splitting that set afresh for every source, each
+// candidate's subset is read from the switch's cached buckets, and only for
+// the candidates the walk actually tries.
+IBPort* enterFirstSwitch(SearchContext& ctx, IBPort& inPort, int32_t ownGroup, LidGroupMap& lidMap,
+                         const SearchLimits& limits) {
+  if (verbose) trace(inPort, lidMap.size() - lidMap.groupSize(ownGroup));
+  IBNode& node = *inPort.owner;
+  const uint8_t table = node.tableForIngress(inPort.portNumber);
+  SearchContext::Level& lv = ctx.level(1);
+  std::array<bool, 256> open;
+  bool anyOpen;
+  const unsigned numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
+  if (!anyOpen) return nullptr;
+
+  SearchContext::FirstSwitchLids& first = ctx.firstSwitchLids(node, table, lidMap);
+  if (lv.lids.size() < first.lids.size()) lv.lids.resize(first.lids.size());
+  uint16_t* const bucket = first.lids.data();
+  uint16_t* const out = lv.lids.data();
+  ctx.setOnPath(node, table, true);
+  IBPort* found = nullptr;
+  for (unsigned c = 0; c < numCandidates && !found; ++c) {
+    IBPort* port = lv.candidates[c];
+    if (port->flowCount >= limits.maxFlows) continue;
+    const uint8_t p = port->portNumber;
+    uint32_t i = first.start[p], end = first.end[p];
+    size_t n = 0;
+    while (i < end) {
+      const uint16_t lid = bucket[i];
+      const int32_t group = lidMap.groupOf(lid);
+      if (group == LidGroupMap::kAbsent) {  // taken since: drop it for good
+        bucket[i] = bucket[--end];
+        continue;
+      }
+      out[n] = lid;
+      n += group != ownGroup;
+      ++i;
+    }
+    first.end[p] = end;
+    if (n == 0) continue;
+    found = enter(ctx, *port->remote, 2, std::span<const uint16_t>(out, n), lidMap, limits);
     if (found) ++port->flowCount;
   }
   ctx.setOnPath(node, table, false);
@@ -154,7 +213,7 @@ IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, const CarriedLi
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits) {
-  return enter(ctx, inPort, hops, CarriedLids{dstLids}, lidMap, limits);
+  return enter(ctx, inPort, hops, dstLids, lidMap, limits);
 }
 
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
@@ -169,7 +228,6 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
     result.error = "-E- Remote node is not a switch for src: " + src.getName();
     return result;
   }
-  const CarriedLids all{lidMap.lids(), &lidMap, lidMap.findGroup(srcGroup)};
-  result.dst = enter(ctx, *first, 1, all, lidMap, limits);
+  result.dst = enterFirstSwitch(ctx, *first, lidMap.findGroup(srcGroup), lidMap, limits);
   return result;
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "fabric/fabric.h"
@@ -21,7 +22,8 @@ struct SearchLimits {
 };
 
 // Scratch space reused by every walk, so a visited switch allocates nothing
-// once the buffers have grown to the fabric's size.
+// once the buffers have grown to the fabric's size. Assumes the fabric's links
+// and forwarding tables stay as they are while the context is in use.
 class SearchContext {
  public:
   explicit SearchContext(const IBFabric& fabric);
@@ -36,6 +38,18 @@ class SearchContext {
   };
   Level& level(uint32_t hops);
 
+  // The free LIDs of every group split by the egress port that a first switch
+  // gives them in one table: bucket p is lids[start[p], end[p]). Built once
+  // per (switch, table) and kept across sources; LIDs that have left the map
+  // are dropped from a bucket when it is next read.
+  struct FirstSwitchLids {
+    uint64_t stamp = 0;  // LidGroupMap::stamp() when built
+    std::vector<uint16_t> lids;
+    std::array<uint32_t, 256> start{};
+    std::array<uint32_t, 256> end{};
+  };
+  FirstSwitchLids& firstSwitchLids(const IBNode& node, uint8_t table, const LidGroupMap& lidMap);
+
   // (switch, forwarding table) pairs on the current path, for loop detection.
   bool onPath(const IBNode& node, uint8_t table) const;
   void setOnPath(const IBNode& node, uint8_t table, bool on);
@@ -46,6 +60,7 @@ class SearchContext {
   const IBNode* firstNode_;
   std::vector<std::array<uint64_t, 4>> tablesOnPath_;  // one bit per table, per node
   std::deque<Level> levels_;
+  std::unordered_map<uint64_t, FirstSwitchLids> firstSwitchLids_;  // by node index, table
 };
 
 // Outcome of a search for one source: the destination (null when none is

@@ -315,3 +315,15 @@ TEST(DfsAndGetFreeDstPath, VerboseTracesEveryEnteredPort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SearchContext, NoticesLidsAddedToTheMapBetweenSearches) {
+  SmallFabric f = twoSwitches();
+  Searcher s(f, {{"A", {f.host("a1")}}}, {1, 0, 0});
+  EXPECT_EQ(s.find("A", "a1"), "-");  // nothing outside A yet
+  s.lidMap.set(5, s.lidMap.internGroup("B"));
+  EXPECT_EQ(s.find("A", "a1"), "b2");
+}
+
+}  // namespace

@@ -1,10 +1,16 @@
 #include "search/lid_map.h"
 
-LidGroupMap::LidGroupMap() : groupOfLid_(size_t{1} << 16, kAbsent), posOfLid_(size_t{1} << 16, 0) {}
+static uint64_t nextStamp = 0;
+
+LidGroupMap::LidGroupMap()
+    : groupOfLid_(size_t{1} << 16, kAbsent), posOfLid_(size_t{1} << 16, 0), stamp_(++nextStamp) {}
 
 int32_t LidGroupMap::internGroup(const std::string& name) {
   auto [it, added] = groupIndex_.try_emplace(name, static_cast<int32_t>(groupNames_.size()));
-  if (added) groupNames_.push_back(name);
+  if (added) {
+    groupNames_.push_back(name);
+    groupSizes_.push_back(0);
+  }
   return it->second;
 }
 
@@ -14,11 +20,16 @@ int32_t LidGroupMap::findGroup(std::string_view name) const {
 }
 
 void LidGroupMap::set(uint16_t lid, int32_t group) {
-  if (groupOfLid_[lid] == kAbsent) {
+  const int32_t old = groupOfLid_[lid];
+  if (old == kAbsent) {
     posOfLid_[lid] = static_cast<uint32_t>(freeLids_.size());
     freeLids_.push_back(lid);
+  } else {
+    --groupSizes_[static_cast<size_t>(old)];
   }
   groupOfLid_[lid] = group;
+  ++groupSizes_[static_cast<size_t>(group)];
+  stamp_ = ++nextStamp;
 }
 
 void LidGroupMap::erase(uint16_t lid) {
@@ -28,6 +39,7 @@ void LidGroupMap::erase(uint16_t lid) {
   freeLids_[pos] = last;
   posOfLid_[last] = pos;
   freeLids_.pop_back();
+  --groupSizes_[static_cast<size_t>(groupOfLid_[lid])];
   groupOfLid_[lid] = kAbsent;
 }
 

@@ -37,6 +37,15 @@ class LidGroupMap {
   void set(uint16_t lid, int32_t group);
   void erase(uint16_t lid);
 
+  // Changes whenever a LID is added or changes owner (not when one leaves):
+  // distinct for every map and state, so caches of the free LIDs can tell
+  // whether they may have missed one.
+  uint64_t stamp() const { return stamp_; }
+  // Free LIDs owned by a group.
+  size_t groupSize(int32_t group) const {
+    return group == kAbsent ? 0 : groupSizes_[static_cast<size_t>(group)];
+  }
+
   bool contains(uint16_t lid) const { return groupOfLid_[lid] != kAbsent; }
   // Group index of lid, or kAbsent.
   int32_t groupOf(uint16_t lid) const { return groupOfLid_[lid]; }
@@ -51,6 +60,8 @@ class LidGroupMap {
   std::vector<uint32_t> posOfLid_;   // index in freeLids_ of a present LID
   std::vector<uint16_t> freeLids_;
   std::vector<std::string> groupNames_;
+  std::vector<size_t> groupSizes_;
+  uint64_t stamp_;
   std::map<std::string, int32_t, std::less<>> groupIndex_;
 };
 

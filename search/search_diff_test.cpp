@@ -101,28 +101,6 @@ TEST(SearchDiff, RandomFabricsWholeRun) {
   }
 }
 
-TEST(SearchDiff, FatTreesWholeRun) {
-  struct Case {
-    unsigned k;
-    uint16_t lmc;
-    uint32_t maxFlows, minDist, maxGroupSrcs;
-  };
-  const Case cases[] = {{4, 0, 1, 0, 0}, {4, 1, 1, 0, 0}, {4, 0, 2, 3, 0}, {6, 0, 1, 0, 0},
-                        {6, 2, 1, 4, 1}, {6, 0, 3, 5, 2}, {8, 0, 1, 0, 0}, {8, 1, 2, 0, 3}};
-  for (const Case& c : cases) {
-    std::string tag = "k=" + std::to_string(c.k) + " lmc=" + std::to_string(c.lmc) +
-                      " n=" + std::to_string(c.maxFlows) + " d=" + std::to_string(c.minDist) +
-                      " s=" + std::to_string(c.maxGroupSrcs);
-    TestFabric fast = makeFatTree(c.k, c.lmc), lit = makeFatTree(c.k, c.lmc);
-    RunOptions options;
-    options.lmc = c.lmc;
-    options.maxFlowsPerLink = c.maxFlows;
-    options.minDist = c.minDist;
-    options.maxGroupSrcs = c.maxGroupSrcs;
-    compareRuns(tag, fast, lit, options, false);
-  }
-}
-
 // fabricgen's trees, with private tables, LMC and the faults it can plant.
 TEST(SearchDiff, FabricgenTreesWholeRun) {
   struct Case {

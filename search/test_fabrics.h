@@ -1,11 +1,12 @@
-// Fabrics built in memory for the search's tests and benchmark: k-ary fat
-// trees with destination-mod-k routing, and random switch graphs routed by
-// shortest paths (complete and loop-free), optionally with a second private
-// table behind some ingress ports.
+// Fabrics built in memory for the search's tests and benchmark: fabricgen's
+// fat trees, random switch graphs routed by shortest paths (complete and
+// loop-free, optionally with a second private table behind some ingress
+// ports), and small fabrics written out by hand.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <queue>
 #include <random>
@@ -14,6 +15,7 @@
 
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "tools/fabricgen.h"
 
 // "prefix<n>", as node and group names.
 inline std::string numbered(const char* prefix, unsigned long n) {
@@ -37,79 +39,22 @@ inline PortGroups groupsOf(const TestFabric& t) {
   return groups;
 }
 
-// Three-level fat tree of k-port switches (k even): k pods of k/2 edge and k/2
-// aggregation switches, (k/2)^2 cores, k^3/4 hosts grouped by edge switch.
-// Host LIDs are spaced 2^lmc apart from 1; switch LIDs follow.
-inline TestFabric makeFatTree(unsigned k, uint16_t lmc = 0) {
-  const unsigned half = k / 2;
-  const unsigned numEdge = k * half, numAgg = k * half, numCore = half * half;
-  const unsigned numHosts = numEdge * half;
-  const unsigned lidsPer = 1u << lmc;
-  std::vector<NodeDecl> decls;
-  for (unsigned e = 0; e < numEdge; ++e) {
-    decls.push_back({IB_SW_NODE, numbered("edge", e), "", 0, 0, static_cast<uint8_t>(k), 0});
-  }
-  for (unsigned a = 0; a < numAgg; ++a) {
-    decls.push_back({IB_SW_NODE, numbered("agg", a), "", 0, 0, static_cast<uint8_t>(k), 0});
-  }
-  for (unsigned c = 0; c < numCore; ++c) {
-    decls.push_back({IB_SW_NODE, numbered("core", c), "", 0, 0, static_cast<uint8_t>(k), 0});
-  }
-  for (unsigned h = 0; h < numHosts; ++h) {
-    decls.push_back({IB_CA_NODE, numbered("host", h), "", 0, 0, 1, 0});
-  }
+// A fabricgen fat tree with its hosts grouped by rack ("r<rack>n..." up to
+// the 'n'): group numbers in rack order. Empty when fabricgen refuses.
+inline TestFabric makeFatTree(int levels, int radix, uint16_t lmc = 0) {
   TestFabric t;
-  IBFabric& f = *t.fabric;
-  f.createNodes(std::move(decls));
-  auto node = [&](unsigned i) { return &f.nodes()[i]; };
-  auto edge = [&](unsigned e) { return node(e); };
-  auto agg = [&](unsigned a) { return node(numEdge + a); };
-  auto core = [&](unsigned c) { return node(numEdge + numAgg + c); };
-  auto host = [&](unsigned h) { return node(numEdge + numAgg + numCore + h); };
-
-  for (unsigned h = 0; h < numHosts; ++h) {
-    IBPort* p = host(h)->getPort(1);
-    p->baseLid = static_cast<uint16_t>(1 + h * lidsPer);
-    IBFabric::link(p, edge(h / half)->getPort(1 + h % half));
-    t.hosts.push_back(p);
-    t.hostGroup.push_back(static_cast<int>(h / half));
-  }
-  for (unsigned pod = 0; pod < k; ++pod) {
-    for (unsigned e = 0; e < half; ++e) {
-      for (unsigned a = 0; a < half; ++a) {
-        IBFabric::link(edge(pod * half + e)->getPort(half + 1 + a),
-                       agg(pod * half + a)->getPort(1 + e));
-      }
-    }
-    for (unsigned a = 0; a < half; ++a) {
-      for (unsigned m = 0; m < half; ++m) {
-        IBFabric::link(agg(pod * half + a)->getPort(half + 1 + m),
-                       core(a * half + m)->getPort(1 + pod));
-      }
-    }
-  }
-  const unsigned hostLidEnd = 1 + numHosts * lidsPer;
-  for (unsigned s = 0; s < numEdge + numAgg + numCore; ++s) {
-    node(s)->lid = static_cast<uint16_t>(hostLidEnd + s);
-  }
-  // Destination-mod-k: the way up is picked from the destination LID.
-  for (unsigned h = 0; h < numHosts; ++h) {
-    const unsigned pod = h / (half * half), e = h / half;
-    for (unsigned k2 = 0; k2 < lidsPer; ++k2) {
-      const unsigned lid = 1 + h * lidsPer + k2;
-      const unsigned spread = h + k2;
-      for (unsigned x = 0; x < numEdge; ++x) {
-        uint8_t port = x == e ? 1 + h % half : half + 1 + spread % half;
-        edge(x)->setLFTPortForLid(static_cast<uint16_t>(lid), port, 0);
-      }
-      for (unsigned x = 0; x < numAgg; ++x) {
-        uint8_t port = x / half == pod ? 1 + e % half : half + 1 + (spread / half) % half;
-        agg(x)->setLFTPortForLid(static_cast<uint16_t>(lid), port, 0);
-      }
-      for (unsigned c = 0; c < numCore; ++c) {
-        core(c)->setLFTPortForLid(static_cast<uint16_t>(lid), static_cast<uint8_t>(1 + pod), 0);
-      }
-    }
+  GenOptions gen;
+  gen.levels = levels;
+  gen.radix = radix;
+  gen.lmc = lmc;
+  std::string err;
+  if (!generateFabric(gen, *t.fabric, &err)) return t;
+  std::map<std::string, int> racks;
+  for (IBNode& node : t.fabric->nodes()) {
+    if (node.isSwitch() || !node.getPort(1)) continue;
+    const std::string rack = node.nodeName.substr(0, node.nodeName.find('n'));
+    t.hosts.push_back(node.getPort(1));
+    t.hostGroup.push_back(racks.emplace(rack, static_cast<int>(racks.size())).first->second);
   }
   return t;
 }

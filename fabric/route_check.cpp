@@ -59,6 +59,7 @@ class RouteChecker {
     status_.assign(states, kInProgress);
     failedAt_.assign(states, kNoState);
     std::vector<bool> entryListed(states);
+    sourcesAt_.assign(states, 0);
 
     for (IBPort& port : fabric.ports()) {
       if (port.owner->isSwitch() || !port.remote || port.baseLid == 0) continue;
@@ -68,33 +69,49 @@ class RouteChecker {
       hostEntry_.push_back(entry);
       if (entry == kNoState) {
         ++cabledToHost_;
-      } else if (!entryListed[entry]) {
-        entryListed[entry] = true;
-        entries_.push_back(entry);
+      } else {
+        ++sourcesAt_[entry];
+        if (!entryListed[entry]) {
+          entryListed[entry] = true;
+          entries_.push_back(entry);
+        }
       }
     }
   }
 
-  // Calls broken(source, destination, reason text) for every missing route.
-  template <typename OnBroken>
-  void run(OnBroken&& broken) {
+  // Counts the missing routes. While wantLines() says so, also calls
+  // broken(source, destination, reason text) for each; after that a
+  // destination's broken routes are only counted, by entry state, so a fabric
+  // where nothing is routed costs no more than one where everything is.
+  template <typename WantLines, typename OnBroken>
+  size_t run(WantLines&& wantLines, OnBroken&& broken) {
+    size_t total = 0;
     for (size_t d = 0; d < hosts_.size(); ++d) {
       const IBPort* dst = hosts_[d];
       ++epoch_now_;
       bool anyBroken = cabledToHost_ > 0;
       for (uint32_t e : entries_) anyBroken |= evaluate(e, *dst) == kBroken;
       if (!anyBroken) continue;
+      if (!wantLines()) {
+        total += countBroken(d);
+        continue;
+      }
       for (size_t s = 0; s < hosts_.size(); ++s) {
         if (s == d) continue;
         const IBPort* src = hosts_[s];
         uint32_t entry = hostEntry_[s];
         if (entry == kNoState) {
-          if (src->remote != dst) broken(*src, *dst, describeCabled(*src));
+          if (src->remote != dst) {
+            broken(*src, *dst, describeCabled(*src));
+            ++total;
+          }
         } else if (status_[entry] == kBroken) {
           broken(*src, *dst, describe(failedAt_[entry], *dst));
+          ++total;
         }
       }
     }
+    return total;
   }
 
  private:
@@ -124,6 +141,22 @@ class RouteChecker {
     }
     s.next = stateFor(far);
     return s;
+  }
+
+  // Broken routes towards hosts_[d], the states of the current destination
+  // being evaluated: the sources of every broken entry state, and the sources
+  // cabled to a host other than the destination.
+  size_t countBroken(size_t d) const {
+    size_t count = 0;
+    for (uint32_t e : entries_)
+      if (status_[e] == kBroken) count += sourcesAt_[e];
+    if (hostEntry_[d] != kNoState) {
+      count -= status_[hostEntry_[d]] == kBroken;  // the destination is no source of its own
+      return count + cabledToHost_;
+    }
+    const IBPort* peer = hosts_[d]->remote;  // cabled straight to the destination: complete
+    bool peerIsSource = !peer->owner->isSwitch() && peer->baseLid != 0;
+    return count + cabledToHost_ - 1 - peerIsSource;
   }
 
   bool known(uint32_t state) const { return epoch_[state] == epoch_now_; }
@@ -213,6 +246,7 @@ class RouteChecker {
   std::vector<uint32_t> hostEntry_;  // state a host's packets start in, or kNoState
   size_t cabledToHost_ = 0;
   std::vector<uint32_t> entries_;  // distinct entry states
+  std::vector<size_t> sourcesAt_;  // hosts whose packets start in each state
 };
 
 }  // namespace
@@ -229,15 +263,19 @@ int SubnMgtVerifyAllCaToCaRoutes(IBFabric& fabric, const char* reportFile) {
     }
   }
 
-  size_t brokenCount = 0;
+  size_t shown = 0;
   RouteChecker checker(fabric);
-  checker.run([&](const IBPort& src, const IBPort& dst, const std::string& why) {
-    std::string line = "-E- Missing route from " + src.getName() + " to " + dst.getName() +
-                       " lid " + std::to_string(dst.baseLid) + ": " + why + "\n";
-    if (brokenCount < kShownLines) std::fputs(line.c_str(), stderr);
-    if (report) std::fputs(line.c_str(), report);
-    ++brokenCount;
-  });
+  size_t brokenCount = checker.run(
+      [&] { return report || shown < kShownLines; },
+      [&](const IBPort& src, const IBPort& dst, const std::string& why) {
+        std::string line = "-E- Missing route from " + src.getName() + " to " + dst.getName() +
+                           " lid " + std::to_string(dst.baseLid) + ": " + why + "\n";
+        if (shown < kShownLines) {
+          std::fputs(line.c_str(), stderr);
+          ++shown;
+        }
+        if (report) std::fputs(line.c_str(), report);
+      });
   if (brokenCount > kShownLines)
     std::fprintf(stderr, "-E- %zu more missing routes not shown\n", brokenCount - kShownLines);
   std::fflush(stderr);

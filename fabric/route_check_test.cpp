@@ -234,3 +234,37 @@ TEST(RouteCheck, UnwritableReportFails) {
 }
 
 }  // namespace
+
+TEST(RouteCheck, CountWithoutReportMatchesTheReport) {
+  // Hosts behind a half-filled table, two hosts cabled to each other, and a
+  // host cabled to one without a LID: past the twentieth line the broken
+  // routes are only counted, and the count must match the full report.
+  IBFabric f;
+  std::vector<NodeDecl> decls = {sw("s", 6)};
+  for (const char* n : {"h1", "h2", "h3", "h4", "h5", "h6", "a", "b", "c", "d"})
+    decls.push_back(ca(n, 1));
+  ASSERT_EQ(f.createNodes(decls), 0);
+  for (int i = 1; i <= 6; ++i) {
+    std::string name = "h" + std::to_string(i);
+    cable(f, name.c_str(), 1, "s", i);
+    f.getPort(name, 1)->baseLid = static_cast<uint16_t>(i);
+    if (i % 2)
+      f.getNode("s")->setLFTPortForLid(static_cast<uint16_t>(i), static_cast<uint8_t>(i), 0);
+  }
+  cable(f, "a", 1, "b", 1);
+  cable(f, "c", 1, "d", 1);
+  f.getPort("a", 1)->baseLid = 10;
+  f.getPort("b", 1)->baseLid = 11;
+  f.getPort("c", 1)->baseLid = 12;
+
+  std::string path = writeTestFile("routes.txt", "");
+  Result all = check(f, path.c_str());
+  size_t total = lines(readFile(path)).size();
+  ASSERT_GT(total, 40u);
+  Result counted = check(f);
+  EXPECT_EQ(counted.rc, 1);
+  std::vector<std::string> shown = lines(counted.err);
+  ASSERT_EQ(shown.size(), 21u);
+  EXPECT_EQ(shown[20], "-E- " + std::to_string(total - 20) + " more missing routes not shown");
+  EXPECT_EQ(lines(all.err), shown);
+}

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: generates 3-level fat trees of 36-port switches with
+# fabricgen (972, 3,888 and 11,664 hosts), times whole linkdeal runs, the
+# phases of a run, `wc -l` over the same input files, and the reference
+# search where it finishes in time; prints one table row per size.
+#   bench/e2e.sh [BUILD_DIR] [RUNS]       (defaults: build, 5)
+# The reference search is skipped above 4,000 hosts (it takes minutes there).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build}
+runs=${2:-5}
+for tool in linkdeal fabricgen bench/run_phases; do
+  [ -x "$build/$tool" ] || { echo "missing $build/$tool: build the project first" >&2; exit 1; }
+done
+work=$(mktemp -d /tmp/linkdeal-e2e.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+# Seconds of one timed command, from /usr/bin/time.
+seconds() { /usr/bin/time -f '%e %M' -o "$work/time" "$@" >/dev/null 2>&1; cut -d' ' -f1 "$work/time"; }
+
+printf '| hosts | files MB | load s | check s | search s | total s | wc -l s | ratio | peak RSS MB | reference search s |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|\n'
+for pods in 3 12 36; do
+  dir=$work/pods$pods
+  "$build/fabricgen" -o "$dir" --levels 3 --radix 36 --pods "$pods" >"$work/gen.txt"
+  hosts=$(sed -n 's/^fabricgen: \([0-9]*\) hosts.*/\1/p' "$work/gen.txt")
+  mb=$(du -cm "$dir/fabric.lst" "$dir/fabric.fdbs" | tail -1 | cut -f1)
+  args=(-l "$dir/fabric.lst" -f "$dir/fabric.fdbs" -i '^r([0-9]+)n' -o "$dir/pairs")
+
+  : >"$work/total" ; : >"$work/rss" ; : >"$work/wc" ; : >"$work/phases"
+  for _ in $(seq "$runs"); do
+    /usr/bin/time -f '%e %M' -o "$work/time" "$build/linkdeal" "${args[@]}" >/dev/null
+    cut -d' ' -f1 "$work/time" >>"$work/total"
+    cut -d' ' -f2 "$work/time" >>"$work/rss"
+    seconds wc -l "$dir/fabric.lst" "$dir/fabric.fdbs" >>"$work/wc"
+    "$build/bench/run_phases" "${args[@]}" 2>>"$work/phases" >/dev/null
+  done
+  phase() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" "$work/phases" | median; }
+  load=$(awk -v a="$(phase lst)" -v b="$(phase group)" -v c="$(phase tables)" 'BEGIN{print a+b+c}')
+  total=$(median <"$work/total")
+  wc=$(median <"$work/wc")
+  ratio=$(awk -v t="$total" -v w="$wc" 'BEGIN{ if (w > 0) printf "%.1f", t / w; else print "-" }')
+  rss=$(awk '{print int($1/1024)}' "$work/rss" | median)
+
+  reference=-
+  if [ "$hosts" -le 4000 ]; then
+    cp "$dir/pairs" "$dir/pairs.fast"
+    if timeout 600 "$build/bench/run_phases" --literal "${args[@]}" 2>"$work/literal" >/dev/null; then
+      reference=$(sed -n 's/.* search=\([0-9.]*\).*/\1/p' "$work/literal")
+      cmp -s "$dir/pairs" "$dir/pairs.fast" || reference="$reference (pairs differ!)"
+    else
+      reference="over 600"
+    fi
+  fi
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$hosts" "$mb" "$load" \
+    "$(phase check)" "$(phase search)" "$total" "$wc" "$ratio" "$rss" "$reference"
+  rm -rf "$dir"
+done

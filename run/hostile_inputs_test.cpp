@@ -208,6 +208,12 @@ TEST(HostileInputs, FiftyThousandHostsWithoutRoutes) {
   for (char c : run.err) errLines += c == '\n';
   EXPECT_GE(errLines, 2u);
   EXPECT_LE(errLines, 21u) << run.err.substr(0, 2000);
+
+  // Trusted, every source is tried and none finds a way out of its switch.
+  BinaryRun trusted = linkdeal({"-l", dir + "/fabric.lst", "-f", fdbPath, "-i", "^r([0-9]+)n",
+                                "-t", "-o", dir + "/pairs"});
+  EXPECT_EQ(trusted.status, 0);
+  EXPECT_EQ(lastLine(trusted.out), "-W- Could not map 50000 sources");
 }
 
 // Base LID 0xFFFF with LMC 1 owns LIDs 0xFFFF and 0: the range wraps.

@@ -15,6 +15,12 @@
 
 namespace {
 
+// One file per test: ctest runs the tests of this binary side by side.
+std::string pairsPath() {
+  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() +
+         ".pairs";
+}
+
 struct Checked {
   size_t pairs = 0;
   std::string problem;  // empty when every guarantee holds
@@ -91,7 +97,7 @@ TEST(PairsGuarantees, FabricgenTrees) {
     ASSERT_TRUE(generateFabric(gen, fabric, &err)) << tag << err;
     PortGroups groups = groupsByRack(fabric);
     RunOptions options;
-    options.outFile = testing::TempDir() + "/guarantees_pairs.txt";
+    options.outFile = pairsPath();
     options.maxFlowsPerLink = c.maxFlows;
     options.minDist = c.minDist;
     testing::internal::CaptureStdout();
@@ -116,7 +122,7 @@ TEST(PairsGuarantees, RandomFabrics) {
     TestFabric t = makeRandomFabric(prm, seed);
     PortGroups groups = groupsOf(t);
     RunOptions options;
-    options.outFile = testing::TempDir() + "/guarantees_pairs.txt";
+    options.outFile = pairsPath();
     options.maxFlowsPerLink = 1 + seed % 3;
     options.minDist = seed % 4 == 0 ? 4 : 0;
     testing::internal::CaptureStdout();

@@ -21,6 +21,12 @@
 
 namespace {
 
+// One file per test: ctest runs the tests of this binary side by side.
+std::string pairsPath() {
+  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() +
+         ".pairs";
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
@@ -71,7 +77,7 @@ RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
 // compares everything they produce.
 void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunOptions options,
                  bool trace, PortGroups (*grouping)(const IBFabric&) = nullptr) {
-  options.outFile = testing::TempDir() + "/search_diff_pairs.txt";
+  options.outFile = pairsPath();
   PortGroups fastGroups = grouping ? grouping(*fast.fabric) : groupsOf(fast);
   PortGroups litGroups = grouping ? grouping(*lit.fabric) : groupsOf(lit);
   // Scribble on the counters: the run must start from zero anyway.

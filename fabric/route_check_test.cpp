@@ -195,7 +195,7 @@ TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   IBFabric f;
   std::vector<NodeDecl> decls = {sw("s", 8)};
   std::vector<std::string> names;
-  for (int i = 0; i < 8; ++i) names.push_back("h" + std::to_string(i));
+  for (int i = 0; i < 8; ++i) names.push_back(std::string(1, 'h').append(std::to_string(i)));
   for (const std::string& n : names) decls.push_back(ca(n.c_str(), 1));
   ASSERT_EQ(f.createNodes(decls), 0);
   for (int i = 0; i < 8; ++i) {
@@ -245,7 +245,7 @@ TEST(RouteCheck, CountWithoutReportMatchesTheReport) {
     decls.push_back(ca(n, 1));
   ASSERT_EQ(f.createNodes(decls), 0);
   for (int i = 1; i <= 6; ++i) {
-    std::string name = "h" + std::to_string(i);
+    std::string name = std::string(1, 'h').append(std::to_string(i));
     cable(f, name.c_str(), 1, "s", i);
     f.getPort(name, 1)->baseLid = static_cast<uint16_t>(i);
     if (i % 2)

@@ -172,7 +172,8 @@ TEST(HostileInputs, FiftyThousandHostsWithoutRoutes) {
                      static_cast<uint16_t>(1 + s)});
   }
   for (int h = 0; h < kSwitches * kHostsPerSwitch; ++h) {
-    std::string name = "r" + std::to_string(h / kHostsPerSwitch) + "n" + std::to_string(h);
+    char name[32];
+    std::snprintf(name, sizeof name, "r%dn%d", h / kHostsPerSwitch, h);
     decls.push_back({IB_CA_NODE, name, name, 0x200000u + h, 0x200000u + h, 1, 0});
   }
   IBFabric fabric;

@@ -2,6 +2,19 @@
 
 #include <cstdio>
 
+std::string_view nodeTypeName(int nodeType) {
+  switch (nodeType) {
+    case IB_SW_NODE:
+      return "SW";
+    case IB_CA_NODE:
+      return "CA";
+    case IB_RTR_NODE:
+      return "Rt";
+    default:
+      return "**";
+  }
+}
+
 std::string IBPort::getName() const {
   std::string name = owner ? owner->nodeName : std::string();
   name += "/P";
@@ -16,7 +29,9 @@ void IBNode::setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table) {
   t[lid] = port;
 }
 
-IBFabric::IBFabric() { SetTimestamp(); }
+IBFabric::IBFabric() {
+  SetTimestamp();
+}
 
 int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
   auto fail = [&](std::string msg) {
@@ -97,4 +112,6 @@ int IBFabric::parseFdbFile(const std::string& fileName) {
   return printed(readFdbFile(*this, fileName, &err), err);
 }
 
-const char* get_corvex_version() { return LINKDEAL_VERSION; }
+const char* get_corvex_version() {
+  return LINKDEAL_VERSION;
+}

@@ -19,6 +19,10 @@ enum : int {
   IB_RTR_NODE = 3,
 };
 
+// A node type as topology dumps write it: "SW", "CA", "Rt", or "**" for any
+// other code.
+std::string_view nodeTypeName(int nodeType);
+
 // Forwarding-table value for "no entry".
 constexpr uint8_t kLftNoEntry = 255;
 // Private forwarding tables are numbered 0 to 15.
@@ -76,7 +80,9 @@ struct IBNode {
   void setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table);
 
   // Table used by packets that enter through port p (table 0 where unmapped).
-  uint8_t tableForIngress(unsigned p) const { return p < ingressTable.size() ? ingressTable[p] : 0; }
+  uint8_t tableForIngress(unsigned p) const {
+    return p < ingressTable.size() ? ingressTable[p] : 0;
+  }
 };
 
 // Node-name order of IBFabric::nodeMap: plain byte-wise order.

@@ -6,36 +6,15 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/reader_test_fabric.h"
 #include "fabric/test_files.h"
 
 namespace {
 
-// sw1 (36 ports, GUID 0xa1, LID 1) = sw2 (8 ports, GUID 0xa2, LID 2); host h1
-// (GUID 0xb1, LID 0x10) on sw1 port 1.
-const char kTopology[] =
-    "{ CA Ports:01 SystemGUID:b1 NodeGUID:b1 PortGUID:b2 VenID:0 DevID:0 Rev:0 {h1} LID:0010 PN:01 "
-    "} "
-    "{ SW Ports:24 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} LID:0001 "
-    "PN:01 }\n"
-    "{ SW Ports:24 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} LID:0001 "
-    "PN:02 } "
-    "{ SW Ports:08 SystemGUID:a2 NodeGUID:a2 PortGUID:a2 VenID:0 DevID:0 Rev:0 {sw2} LID:0002 "
-    "PN:02 }\n";
-
-struct Loaded {
-  IBFabric fabric;
-  bool ok = false;
-  std::string err;
-  IBNode* sw1 = nullptr;
-  IBNode* sw2 = nullptr;
-};
-
 // Loads the topology, then the PLFT text (when given), then the FDB text.
 void load(Loaded* l, const std::string& fdb, const std::string& plft = "") {
+  if (!loadTopology(l)) return;
   std::string err;
-  ASSERT_TRUE(readLstFile(l->fabric, writeTestFile("fabric.lst", kTopology), &err)) << err;
-  l->sw1 = l->fabric.getNode("sw1");
-  l->sw2 = l->fabric.getNode("sw2");
   if (!plft.empty()) {
     ASSERT_TRUE(readPlftFile(l->fabric, writeTestFile("fabric.plft", plft), &err)) << err;
   }

@@ -48,19 +48,6 @@ struct PortRec {
   size_t linkLine = 0;  // line that linked it
 };
 
-const char* typeName(int type) {
-  switch (type) {
-    case IB_SW_NODE:
-      return "SW";
-    case IB_CA_NODE:
-      return "CA";
-    case IB_RTR_NODE:
-      return "Rt";
-    default:
-      return "**";
-  }
-}
-
 std::string hex(uint64_t v, int width) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%0*llX", width, static_cast<unsigned long long>(v));
@@ -283,8 +270,8 @@ class LstBuilder {
     const NodeRec& n = nodes_[*index];
     std::string seen = " on line " + std::to_string(n.line);
     if (n.type != e.type) {
-      *problem =
-          nodeText(n) + " is a " + typeName(e.type) + " here but a " + typeName(n.type) + seen;
+      *problem = nodeText(n) + " is a " + std::string(nodeTypeName(e.type)) + " here but a " +
+                 std::string(nodeTypeName(n.type)) + seen;
     } else if (n.ports != e.ports) {
       *problem = nodeText(n) + " has " + std::to_string(e.ports) + " ports here but " +
                  std::to_string(n.ports) + seen;

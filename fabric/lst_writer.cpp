@@ -4,19 +4,6 @@
 
 namespace {
 
-std::string_view typeName(int nodeType) {
-  switch (nodeType) {
-    case IB_SW_NODE:
-      return "SW";
-    case IB_CA_NODE:
-      return "CA";
-    case IB_RTR_NODE:
-      return "Rt";
-    default:
-      return "**";
-  }
-}
-
 uint64_t portGuid(const IBPort& p) {
   // A switch's ports all share the switch's port GUID.
   if (p.guid == 0 && p.owner && p.owner->isSwitch()) return p.owner->nodeGuid;
@@ -32,7 +19,7 @@ uint16_t portLid(const IBPort& p) {
 char* putEnd(char* o, const IBPort& p, bool nearEnd) {
   const IBNode& n = *p.owner;
   o = putStr(o, "{ ");
-  o = putStr(o, typeName(n.nodeType));
+  o = putStr(o, nodeTypeName(n.nodeType));
   o = putStr(o, " Ports:");
   o = putHex(o, n.portCount, 2, true);
   o = putStr(o, " SystemGUID:");

@@ -4,30 +4,14 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/reader_test_fabric.h"
 #include "fabric/test_files.h"
 
 namespace {
 
-// Switch sw1 (36 ports, GUID 0xa1), switch sw2 (8 ports, GUID 0xa2), host h1.
-const char kTopology[] =
-    "{ CA Ports:01 SystemGUID:b1 NodeGUID:b1 PortGUID:b2 VenID:0 DevID:0 Rev:0 {h1} LID:0010 PN:01 "
-    "} "
-    "{ SW Ports:24 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} LID:0001 "
-    "PN:01 }\n"
-    "{ SW Ports:24 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} LID:0001 "
-    "PN:02 } "
-    "{ SW Ports:08 SystemGUID:a2 NodeGUID:a2 PortGUID:a2 VenID:0 DevID:0 Rev:0 {sw2} LID:0002 "
-    "PN:02 }\n";
-
-struct Loaded {
-  IBFabric fabric;
-  bool ok = false;
-  std::string err;
-};
-
+// Loads the topology, then the PLFT text.
 void load(Loaded* l, const std::string& plft) {
-  std::string err;
-  ASSERT_TRUE(readLstFile(l->fabric, writeTestFile("fabric.lst", kTopology), &err)) << err;
+  if (!loadTopology(l)) return;
   l->ok = readPlftFile(l->fabric, writeTestFile("fabric.plft", plft), &l->err);
 }
 

@@ -180,16 +180,6 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-std::string readFile(const std::string& path) {
-  std::string text;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[4096];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  std::fclose(f);
-  return text;
-}
-
 TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   // Eight hosts on a switch with an empty table: 8 x 7 broken routes.
   IBFabric f;
@@ -206,7 +196,7 @@ TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   Result r = check(f, path.c_str());
   EXPECT_EQ(r.rc, 1);
   std::vector<std::string> shown = lines(r.err);
-  std::vector<std::string> all = lines(readFile(path));
+  std::vector<std::string> all = lines(readTestFile(path));
   ASSERT_EQ(shown.size(), 21u);
   ASSERT_EQ(all.size(), 56u);
   EXPECT_EQ(shown[20], "-E- 36 more missing routes not shown");
@@ -221,7 +211,7 @@ TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   r = check(f, path.c_str());
   EXPECT_EQ(r.rc, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(readFile(path), "");
+  EXPECT_EQ(readTestFile(path), "");
 }
 
 TEST(RouteCheck, UnwritableReportFails) {
@@ -259,7 +249,7 @@ TEST(RouteCheck, CountWithoutReportMatchesTheReport) {
 
   std::string path = writeTestFile("routes.txt", "");
   Result all = check(f, path.c_str());
-  size_t total = lines(readFile(path)).size();
+  size_t total = lines(readTestFile(path)).size();
   ASSERT_GT(total, 40u);
   Result counted = check(f);
   EXPECT_EQ(counted.rc, 1);

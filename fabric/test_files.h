@@ -1,20 +1,36 @@
-// Test helper: small input files written into the test's temporary folder.
+// Test helpers: files and folders in the test's temporary folder, named after
+// the running test so that tests run side by side never share one.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
+
+// The temporary folder's path for this test and name: Suite.Test.name (just
+// Suite.Test when name is empty). Blanks become '_', as the paths also go
+// through shell commands.
+inline std::string testPath(std::string_view name) {
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::string own;
+  if (info) own = std::string(info->test_suite_name()) + "." + info->name();
+  if (!own.empty() && !name.empty()) own += '.';
+  own += name;
+  for (char& c : own)
+    if (c == ' ') c = '_';
+  std::string path = testing::TempDir();
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + own;
+}
 
 // Writes contents to a fresh file named after the running test and name;
 // returns its path.
 inline std::string writeTestFile(std::string_view name, std::string_view contents) {
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string path = testing::TempDir();
-  if (!path.empty() && path.back() != '/') path += '/';
-  if (info) path += std::string(info->test_suite_name()) + "." + info->name() + ".";
-  path += name;
+  std::string path = testPath(name);
   FILE* f = std::fopen(path.c_str(), "wb");
   EXPECT_NE(f, nullptr) << path;
   if (f) {
@@ -22,4 +38,29 @@ inline std::string writeTestFile(std::string_view name, std::string_view content
     std::fclose(f);
   }
   return path;
+}
+
+// The whole file at path. A file that is missing (or is no regular file, such
+// as /dev/full with its endless zeros) reads as "<missing PATH>", so that it
+// never passes for an empty one.
+inline std::string readTestFile(const std::string& path) {
+  struct stat st;
+  FILE* f = nullptr;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) f = std::fopen(path.c_str(), "rb");
+  if (!f) return "<missing " + path + ">";
+  std::string contents;
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) contents.append(buf, n);
+  std::fclose(f);
+  return contents;
+}
+
+// A fresh, empty folder named after the running test and tag (what an earlier
+// run left there is removed first); returns its path.
+inline std::string makeTestDir(std::string_view tag = "") {
+  std::string dir = testPath(tag);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  EXPECT_TRUE(std::filesystem::create_directory(dir, ec)) << dir << ": " << ec.message();
+  return dir;
 }

@@ -10,17 +10,6 @@
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::string data;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return "<missing " + path + ">";
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-  std::fclose(f);
-  return data;
-}
-
 // Two hosts on two switches cabled together; port 3 of sw1 is free. The hosts
 // own two LIDs each (4-5 and 6-7); sw1 routes what enters from its host with
 // a second table.
@@ -94,7 +83,7 @@ TEST(Writers, TopologyLinesFromBothEnds) {
       "{h2 HCA-1} LID:0006 PN:01 }" + tail +                                            //
       "{ " + sw2 + nearSw + "{MF0;sw2:MQM8700/U1} LID:0002 PN:02 } { " + sw1 + farSw +  //
       "{MF0;sw1:MQM8700/U1} LID:0001 PN:02 }" + tail;
-  EXPECT_EQ(slurp(path), want);
+  EXPECT_EQ(readTestFile(path), want);
 }
 
 TEST(Writers, RoutingDumpLayoutA) {
@@ -104,7 +93,7 @@ TEST(Writers, RoutingDumpLayoutA) {
   std::string err;
   ASSERT_TRUE(writeFdbFile(f, path, 'A', &err)) << err;
   // Hops: fewest links to the LID's switch, plus one for a host.
-  EXPECT_EQ(slurp(path),
+  EXPECT_EQ(readTestFile(path),
             "dump_ucast_routes: Switch 0x0c42a10300000a00\n"
             "LID    : Port : Hops : Optimal\n"
             "0x0001 : 000  : 00   : yes\n"
@@ -140,7 +129,7 @@ TEST(Writers, LftDumpLayoutBKeepsPrivateTablesInLayoutA) {
   std::string path = writeTestFile("out.fdbs", "");
   std::string err;
   ASSERT_TRUE(writeFdbFile(f, path, 'B', &err)) << err;
-  std::string text = slurp(path);
+  std::string text = readTestFile(path);
   const std::string sw2 =
       "Unicast lids [0x0-0x7] of switch Lid 2 guid 0x0c42a10300000b00 (MF0;sw2:MQM8700/U1):\n"
       "  Lid  Out   Destination\n"
@@ -168,7 +157,7 @@ TEST(Writers, PrivateTableMap) {
   std::string path = writeTestFile("out.plft", "");
   std::string err;
   ASSERT_TRUE(writePlftFile(f, path, &err)) << err;
-  EXPECT_EQ(slurp(path),
+  EXPECT_EQ(readTestFile(path),
             "dump_plft: Switch 0x0c42a10300000a00\n"
             "Port : PLFT\n"
             "001 : 1\n"
@@ -275,7 +264,7 @@ TEST(Writers, LinesLongerThanTheBuffer) {
   std::string path = writeTestFile("long.lst", "");
   std::string err;
   ASSERT_TRUE(writeLstFile(f, path, &err)) << err;
-  std::string text = slurp(path);
+  std::string text = readTestFile(path);
   EXPECT_NE(text.find("{" + description + "} LID:0004 PN:01 } { SW"), std::string::npos);
   EXPECT_EQ(text.back(), '\n');
 }

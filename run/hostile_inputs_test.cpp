@@ -8,41 +8,22 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/test_files.h"
 #include "fabric/writers.h"
 #include "run/run_binary.h"
 #include "tools/fabricgen.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::string contents;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) contents.append(buf, n);
-    std::fclose(f);
-  }
-  return contents;
-}
-
 std::string lastLine(const std::string& text) {
   if (text.empty()) return "";
   size_t end = text.back() == '\n' ? text.size() - 1 : text.size();
   size_t start = text.rfind('\n', end - 1);
   return text.substr(start == std::string::npos ? 0 : start + 1, end - (start + 1));
-}
-
-// A fresh folder for this test's files.
-std::string testDir() {
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string dir = testing::TempDir() + "/" + info->test_suite_name() + "." + info->name();
-  std::filesystem::remove_all(dir);
-  EXPECT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
-  return dir;
 }
 
 // One switch "sw" (LID 1) and a host on each port, named and with the base
@@ -87,7 +68,7 @@ const char kHeader[] =
     "########################################################################\n\nSTAGE 1\n";
 
 TEST(HostileInputs, UnwritablePairsFile) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   IBFabric fabric;
   buildStar(fabric, {"a1", "b1", "c1"}, {2, 3, 4});
   std::string files = writeFabric(fabric, dir);
@@ -108,11 +89,11 @@ TEST(HostileInputs, UnwritablePairsFile) {
     EXPECT_EQ(lastLine(run.out), "-E- cant write:" + out) << out;
     EXPECT_EQ(run.out.find("-I- Wrote "), std::string::npos) << out;
   }
-  EXPECT_EQ(readFile(readOnly), "keep me\n");
+  EXPECT_EQ(readTestFile(readOnly), "keep me\n");
 }
 
 TEST(HostileInputs, BrokenInputFiles) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   IBFabric fabric;
   buildStar(fabric, {"a1", "b1", "c1"}, {2, 3, 4});
   fabric.getNode("sw")->ingressTable = {0, 0, 0, 0};  // so that a PLFT file is written
@@ -127,7 +108,7 @@ TEST(HostileInputs, BrokenInputFiles) {
                           {"-f", "fabric.fdbs", "-E- Fail to parse fdbs: "},
                           {"-P", "fabric.plft", "-E- Fail to parse PLFT: "}};
   for (const Input& input : inputs) {
-    std::string good = readFile(files + input.file);
+    std::string good = readTestFile(files + input.file);
     ASSERT_FALSE(good.empty()) << input.file;
     // The last line cut after five characters: no form accepts what is left.
     size_t lastStart = good.rfind('\n', good.size() - 2) + 1;
@@ -163,7 +144,7 @@ TEST(HostileInputs, BrokenInputFiles) {
 // 50,000 hosts under 200 switches whose tables route nothing: the route
 // check must fail quickly and print a bounded report.
 TEST(HostileInputs, FiftyThousandHostsWithoutRoutes) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   const int kSwitches = 200, kHostsPerSwitch = 250;
   std::vector<NodeDecl> decls;
   for (int s = 0; s < kSwitches; ++s) {
@@ -211,15 +192,15 @@ TEST(HostileInputs, FiftyThousandHostsWithoutRoutes) {
   EXPECT_LE(errLines, 21u) << run.err.substr(0, 2000);
 
   // Trusted, every source is tried and none finds a way out of its switch.
-  BinaryRun trusted = linkdeal({"-l", dir + "/fabric.lst", "-f", fdbPath, "-i", "^r([0-9]+)n",
-                                "-t", "-o", dir + "/pairs"});
+  BinaryRun trusted = linkdeal(
+      {"-l", dir + "/fabric.lst", "-f", fdbPath, "-i", "^r([0-9]+)n", "-t", "-o", dir + "/pairs"});
   EXPECT_EQ(trusted.status, 0);
   EXPECT_EQ(lastLine(trusted.out), "-W- Could not map 50000 sources");
 }
 
 // Base LID 0xFFFF with LMC 1 owns LIDs 0xFFFF and 0: the range wraps.
 TEST(HostileInputs, LidsAtTheTopOfTheRange) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   IBFabric fabric;
   buildStar(fabric, {"a1", "b1", "c1"}, {0xFFFF, 2, 4}, 1);
   std::string files = writeFabric(fabric, dir);
@@ -229,11 +210,11 @@ TEST(HostileInputs, LidsAtTheTopOfTheRange) {
   // a1 takes b1; b1 takes a1 through its wrapped LIDs; nothing is left for c1.
   EXPECT_NE(run.out.find("-I- Wrote 2 pairs into: " + dir + "/pairs\n"), std::string::npos)
       << run.out;
-  EXPECT_EQ(readFile(dir + "/pairs"), std::string(kHeader) + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
+  EXPECT_EQ(readTestFile(dir + "/pairs"), std::string(kHeader) + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
 }
 
 TEST(HostileInputs, ForwardingLoop) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   GenOptions options;
   options.radix = 8;
   options.leaves = 4;
@@ -260,7 +241,7 @@ TEST(HostileInputs, ForwardingLoop) {
 
 // A fatal error in the middle of the pairing keeps the pairs already written.
 TEST(HostileInputs, PairsBeforeAFatalErrorStay) {
-  std::string dir = testDir();
+  std::string dir = makeTestDir();
   IBFabric fabric;
   // Group a: a1, a2; group b: b1 and b2, whose port 1 is cabled to the
   // ungrouped host x1 instead of the switch.
@@ -295,7 +276,7 @@ TEST(HostileInputs, PairsBeforeAFatalErrorStay) {
   EXPECT_EQ(run.status, 1) << run.out;
   EXPECT_EQ(lastLine(run.out), "-E- Remote node is not a switch for src: b2/P1");
   // Group a went first: one of its hosts took b1, the only reachable b.
-  std::string pairs = readFile(dir + "/pairs");
+  std::string pairs = readTestFile(dir + "/pairs");
   ASSERT_EQ(pairs.substr(0, sizeof kHeader - 1), kHeader);
   std::string first = pairs.substr(sizeof kHeader - 1);
   EXPECT_TRUE(first.rfind("a1/P1 b1/P1\n", 0) == 0 || first.rfind("a2/P1 b1/P1\n", 0) == 0)

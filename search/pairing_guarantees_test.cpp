@@ -9,17 +9,12 @@
 #include <sstream>
 #include <string>
 
+#include "fabric/test_files.h"
 #include "search/pairing.h"
 #include "search/test_fabrics.h"
 #include "tools/fabricgen.h"
 
 namespace {
-
-// One file per test: ctest runs the tests of this binary side by side.
-std::string pairsPath() {
-  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() +
-         ".pairs";
-}
 
 struct Checked {
   size_t pairs = 0;
@@ -97,7 +92,7 @@ TEST(PairsGuarantees, FabricgenTrees) {
     ASSERT_TRUE(generateFabric(gen, fabric, &err)) << tag << err;
     PortGroups groups = groupsByRack(fabric);
     RunOptions options;
-    options.outFile = pairsPath();
+    options.outFile = testPath("pairs");
     options.maxFlowsPerLink = c.maxFlows;
     options.minDist = c.minDist;
     testing::internal::CaptureStdout();
@@ -122,7 +117,7 @@ TEST(PairsGuarantees, RandomFabrics) {
     TestFabric t = makeRandomFabric(prm, seed);
     PortGroups groups = groupsOf(t);
     RunOptions options;
-    options.outFile = pairsPath();
+    options.outFile = testPath("pairs");
     options.maxFlowsPerLink = 1 + seed % 3;
     options.minDist = seed % 4 == 0 ? 4 : 0;
     testing::internal::CaptureStdout();

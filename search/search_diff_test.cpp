@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
+#include "fabric/test_files.h"
 #include "search/dst_search.h"
 #include "search/lid_map.h"
 #include "search/literal_search.h"
@@ -20,19 +19,6 @@
 #include "tools/fabricgen.h"
 
 namespace {
-
-// One file per test: ctest runs the tests of this binary side by side.
-std::string pairsPath() {
-  return testing::TempDir() + "/" + testing::UnitTest::GetInstance()->current_test_info()->name() +
-         ".pairs";
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::vector<uint32_t> counters(const IBFabric& f) {
   std::vector<uint32_t> out;
@@ -77,7 +63,8 @@ RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
 // compares everything they produce.
 void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunOptions options,
                  bool trace, PortGroups (*grouping)(const IBFabric&) = nullptr) {
-  options.outFile = pairsPath();
+  // One file per test: ctest runs the tests of this binary side by side.
+  options.outFile = testPath("pairs");
   PortGroups fastGroups = grouping ? grouping(*fast.fabric) : groupsOf(fast);
   PortGroups litGroups = grouping ? grouping(*lit.fabric) : groupsOf(lit);
   // Scribble on the counters: the run must start from zero anyway.
@@ -92,7 +79,7 @@ void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunO
   literal::RunResult expected = literal::runPairing(*lit.fabric, litGroups, options, trace);
   EXPECT_EQ(status, expected.status) << tag;
   EXPECT_EQ(console, expected.console) << tag;
-  EXPECT_EQ(readFile(options.outFile), expected.file) << tag;
+  EXPECT_EQ(readTestFile(options.outFile), expected.file) << tag;
   EXPECT_EQ(counters(*fast.fabric), counters(*lit.fabric)) << tag;
 }
 

@@ -1,7 +1,6 @@
 #include "tools/fabricgen.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/test_files.h"
 #include "fabric/writers.h"
 
 namespace {
@@ -73,28 +73,6 @@ IBFabric generate(const GenOptions& o, GenSummary* summary = nullptr) {
   std::string err;
   EXPECT_TRUE(generateFabric(o, fabric, &err, summary)) << err;
   return fabric;
-}
-
-std::string tempDir(const std::string& tag) {
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::string dir = testing::TempDir();
-  if (!dir.empty() && dir.back() != '/') dir += '/';
-  dir += std::string(info->test_suite_name()) + "." + info->name() + "." + tag;
-  for (char& c : dir)
-    if (c == ' ') c = '_';
-  ::mkdir(dir.c_str(), 0777);
-  return dir;
-}
-
-std::string slurp(const std::string& path) {
-  std::string data;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return "<missing " + path + ">";
-  char buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-  std::fclose(f);
-  return data;
 }
 
 // Follows the tables from src to lid, using the table each ingress port
@@ -323,7 +301,7 @@ TEST(FabricGen, EachFaultBreaksARoute) {
 void expectRoundTrip(const Case& c, char layout) {
   std::string where = std::string(c.name) + " layout " + layout;
   IBFabric f = generate(c.options);
-  std::string dir = tempDir(std::string(c.name) + layout);
+  std::string dir = makeTestDir(std::string(c.name) + layout);
   std::string err;
   ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << where << ": " << err;
   IBFabric g;
@@ -382,11 +360,11 @@ TEST(FabricGen, SameOptionsSameBytes) {
     std::string files[2];
     for (int run = 0; run < 2; ++run) {
       IBFabric f = generate(o);
-      std::string dir = tempDir(std::string(1, layout) + std::to_string(run));
+      std::string dir = makeTestDir(std::string(1, layout) + std::to_string(run));
       std::string err;
       ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << err;
-      files[run] =
-          slurp(dir + "/fabric.lst") + slurp(dir + "/fabric.fdbs") + slurp(dir + "/fabric.plft");
+      files[run] = readTestFile(dir + "/fabric.lst") + readTestFile(dir + "/fabric.fdbs") +
+                   readTestFile(dir + "/fabric.plft");
     }
     EXPECT_GT(files[0].size(), 1000u) << layout;
     EXPECT_TRUE(files[0] == files[1]) << "layout " << layout;
@@ -394,14 +372,14 @@ TEST(FabricGen, SameOptionsSameBytes) {
 }
 
 TEST(FabricGen, NoStalePrivateMapIsLeftBehind) {
-  std::string dir = tempDir("folder");
+  std::string dir = makeTestDir("folder");
   std::string err;
   IBFabric priv = generate(with(twoLevel(2, 2, 2), [](auto& o) { o.privateTables = true; }));
   ASSERT_TRUE(writeFabricFiles(priv, dir, 'A', &err)) << err;
-  EXPECT_NE(slurp(dir + "/fabric.plft").find("dump_plft"), std::string::npos);
+  EXPECT_NE(readTestFile(dir + "/fabric.plft").find("dump_plft"), std::string::npos);
   IBFabric plain = generate(twoLevel(2, 2, 2));
   ASSERT_TRUE(writeFabricFiles(plain, dir, 'A', &err)) << err;
-  EXPECT_EQ(slurp(dir + "/fabric.plft"), "<missing " + dir + "/fabric.plft>");
+  EXPECT_EQ(readTestFile(dir + "/fabric.plft"), "<missing " + dir + "/fabric.plft>");
 }
 
 }  // namespace
@@ -444,7 +422,7 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
 }
 
 TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
-  std::string dir = tempDir("program");
+  std::string dir = makeTestDir("program");
   std::string out;
   ASSERT_EQ(run(kProgram + " -o " + dir + " --leaves 3 --hosts-per-leaf 2 --up-links 2 --lmc 1" +
                     " --private-tables --layout B",
@@ -458,24 +436,24 @@ TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
   o.lmc = 1;
   o.privateTables = true;
   IBFabric f = generate(o);
-  std::string lib = tempDir("library");
+  std::string lib = makeTestDir("library");
   std::string err;
   ASSERT_TRUE(writeFabricFiles(f, lib, 'B', &err)) << err;
   for (const char* file : {"/fabric.lst", "/fabric.fdbs", "/fabric.plft"})
-    EXPECT_TRUE(slurp(dir + file) == slurp(lib + file)) << file;
+    EXPECT_TRUE(readTestFile(dir + file) == readTestFile(lib + file)) << file;
 }
 
 // The shipped example must be what its README's command writes.
 TEST(FabricGenProgram, ShippedExampleIsUpToDate) {
   std::string example = std::string(LINKDEAL_SOURCE_DIR) + "/examples";
-  std::string dir = tempDir("example");
+  std::string dir = makeTestDir("example");
   std::string out;
   ASSERT_EQ(
       run(kProgram + " -o " + dir + " --leaves 4 --hosts-per-leaf 4 --up-links 4 --parallel 2",
           &out),
       0);
   for (const char* file : {"/fabric.lst", "/fabric.fdbs"})
-    EXPECT_TRUE(slurp(dir + file) == slurp(example + file))
+    EXPECT_TRUE(readTestFile(dir + file) == readTestFile(example + file))
         << file << " differs: regenerate examples/ with the command in examples/README.md";
 }
 

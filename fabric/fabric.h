@@ -140,7 +140,7 @@ class IBFabric {
   int parsePLFTFile(const std::string& fileName);
   int parseFdbFile(const std::string& fileName);
 
-  // Does nothing; kept for callers of the original interface.
+  // Does nothing: the model keeps no load time. The constructor calls it.
   static void SetTimestamp() {}
 
  private:

@@ -22,6 +22,12 @@ std::string IBPort::getName() const {
   return name;
 }
 
+std::string guidText(uint64_t guid) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
+  return text;
+}
+
 void IBNode::setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table) {
   if (table >= lfts.size()) lfts.resize(table + 1);
   std::vector<uint8_t>& t = lfts[table];

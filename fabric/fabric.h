@@ -23,6 +23,9 @@ enum : int {
 // other code.
 std::string_view nodeTypeName(int nodeType);
 
+// A GUID as the dumps write it: "0x" and 16 lower-case hex digits.
+std::string guidText(uint64_t guid);
+
 // Forwarding-table value for "no entry".
 constexpr uint8_t kLftNoEntry = 255;
 // Private forwarding tables are numbered 0 to 15.

@@ -189,12 +189,6 @@ std::string printable(std::string_view text) {
   return s;
 }
 
-std::string hex16(uint64_t v) {
-  char buf[16];
-  putHex(buf, v, 16, false);
-  return std::string(buf, 16);
-}
-
 // The "Destination Info" text of each LID, as the LFT dump shows it.
 std::vector<std::string> destinationInfo(const std::vector<LidOwner>& owners) {
   std::vector<std::string> info(owners.size());
@@ -206,15 +200,15 @@ std::vector<std::string> destinationInfo(const std::vector<LidOwner>& owners) {
       const IBPort* p1 = o.node->getPort(1);
       uint64_t guid = p1 && p1->guid ? p1->guid : o.node->nodeGuid;
       info[lid] =
-          "(Switch portguid 0x" + hex16(guid) + ": '" + printable(o.node->description) + "')";
+          "(Switch portguid " + guidText(guid) + ": '" + printable(o.node->description) + "')";
     } else if (o.path > 0) {
       info[lid] = "(path #" + std::to_string(o.path + 1) + " out of " + std::to_string(o.paths) +
-                  ": portguid 0x" + hex16(o.port->guid) + ")";
+                  ": portguid " + guidText(o.port->guid) + ")";
     } else {
       const char* kind = o.node->nodeType == IB_CA_NODE    ? "Channel Adapter"
                          : o.node->nodeType == IB_RTR_NODE ? "Router"
                                                            : "Unknown";
-      info[lid] = std::string("(") + kind + " portguid 0x" + hex16(o.port->guid) + ": '" +
+      info[lid] = std::string("(") + kind + " portguid " + guidText(o.port->guid) + ": '" +
                   printable(o.node->description) + "')";
     }
   }

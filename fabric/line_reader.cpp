@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 LineReader::LineReader(size_t chunk, size_t maxLine)
@@ -144,12 +144,6 @@ bool hasWords(std::string_view line, std::initializer_list<std::string_view> wor
   }
   while (i < line.size() && isBlank(line[i])) ++i;
   return i == line.size();
-}
-
-std::string guidText(uint64_t guid) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
-  return text;
 }
 
 static bool guidAt(const char** p, const char* end, uint64_t* guid, std::string* problem) {

@@ -150,9 +150,6 @@ inline bool isBlankOrComment(std::string_view line) {
 // for column headings, whose spacing differs between tools.
 bool hasWords(std::string_view line, std::initializer_list<std::string_view> words);
 
-// "0x" and 16 lower-case hex digits.
-std::string guidText(uint64_t guid);
-
 // Pieces shared by the forwarding-table and private-table readers.
 
 class IBFabric;

@@ -18,10 +18,6 @@ bool fail(std::string* err, std::string msg) {
   return false;
 }
 
-std::string num(int64_t v) {
-  return std::to_string(v);
-}
-
 // The tree in numbers. A two-level tree is one pod without cores.
 struct Shape {
   int levels = 2;
@@ -204,53 +200,58 @@ void setEverywhere(IBNode& sw, uint16_t lid, uint8_t port) {
 
 bool resolveGenOptions(GenOptions& o, std::string* err) {
   if (o.levels != 2 && o.levels != 3)
-    return fail(err, "levels must be 2 or 3, not " + num(o.levels));
+    return fail(err, "levels must be 2 or 3, not " + std::to_string(o.levels));
   // Port 255 means "no entry" in a forwarding table.
   if (o.radix < 2 || o.radix > 254)
-    return fail(err, "radix must be between 2 and 254, not " + num(o.radix));
+    return fail(err, "radix must be between 2 and 254, not " + std::to_string(o.radix));
   if (o.parallelLinks < 1) return fail(err, "parallel links must be at least 1");
   if (o.hostsPerLeaf < 0 || o.upLinks < 0 || o.leaves < 0 || o.pods < 0 || o.hostsPerRack < 0)
     return fail(err, "counts cannot be negative");
   if (o.hostsPerLeaf == 0) o.hostsPerLeaf = o.radix / 2;
   if (o.hostsPerLeaf >= o.radix)
-    return fail(err, "hosts per leaf (" + num(o.hostsPerLeaf) + ") leave no up port on a " +
-                         num(o.radix) + "-port switch");
+    return fail(err, "hosts per leaf (" + std::to_string(o.hostsPerLeaf) +
+                         ") leave no up port on a " + std::to_string(o.radix) + "-port switch");
   if (o.upLinks == 0) {
     int room = o.radix - o.hostsPerLeaf;
     o.upLinks = (o.hostsPerLeaf < room ? o.hostsPerLeaf : room) / o.parallelLinks * o.parallelLinks;
     if (o.upLinks == 0)
-      return fail(err, "no room for " + num(o.parallelLinks) + " parallel up-links on a leaf");
+      return fail(
+          err, "no room for " + std::to_string(o.parallelLinks) + " parallel up-links on a leaf");
   }
   if (o.hostsPerLeaf + o.upLinks > o.radix)
-    return fail(err, "hosts per leaf (" + num(o.hostsPerLeaf) + ") plus up-links (" +
-                         num(o.upLinks) + ") exceed the radix (" + num(o.radix) + ")");
+    return fail(err, "hosts per leaf (" + std::to_string(o.hostsPerLeaf) + ") plus up-links (" +
+                         std::to_string(o.upLinks) + ") exceed the radix (" +
+                         std::to_string(o.radix) + ")");
   if (o.upLinks % o.parallelLinks != 0)
-    return fail(err, "up-links (" + num(o.upLinks) +
-                         ") are not a multiple of the parallel links (" + num(o.parallelLinks) +
-                         ")");
+    return fail(err, "up-links (" + std::to_string(o.upLinks) +
+                         ") are not a multiple of the parallel links (" +
+                         std::to_string(o.parallelLinks) + ")");
   if (o.levels == 2) {
     if (o.pods != 0) return fail(err, "pods exist only in a three-level tree");
     if (o.leaves == 0) o.leaves = o.radix / o.parallelLinks;
     if (int64_t{o.leaves} * o.parallelLinks > o.radix)
-      return fail(err, num(o.leaves) + " leaves with " + num(o.parallelLinks) +
-                           " cables each do not fit a spine's " + num(o.radix) + " ports");
+      return fail(err, std::to_string(o.leaves) + " leaves with " +
+                           std::to_string(o.parallelLinks) + " cables each do not fit a spine's " +
+                           std::to_string(o.radix) + " ports");
   } else {
     if (o.leaves == 0) o.leaves = o.radix / (2 * o.parallelLinks);
     if (o.leaves == 0 || 2 * int64_t{o.leaves} * o.parallelLinks > o.radix)
-      return fail(err, num(o.leaves) + " leaves per pod with " + num(o.parallelLinks) +
-                           " cables each, down and up, do not fit a spine's " + num(o.radix) +
-                           " ports");
+      return fail(err, std::to_string(o.leaves) + " leaves per pod with " +
+                           std::to_string(o.parallelLinks) +
+                           " cables each, down and up, do not fit a spine's " +
+                           std::to_string(o.radix) + " ports");
     if (o.pods == 0) o.pods = o.radix / o.parallelLinks;
     if (int64_t{o.pods} * o.parallelLinks > o.radix)
-      return fail(err, num(o.pods) + " pods with " + num(o.parallelLinks) +
-                           " cables each do not fit a core's " + num(o.radix) + " ports");
+      return fail(err, std::to_string(o.pods) + " pods with " + std::to_string(o.parallelLinks) +
+                           " cables each do not fit a core's " + std::to_string(o.radix) +
+                           " ports");
   }
-  if (o.lmc > 7) return fail(err, "lmc must be between 0 and 7, not " + num(o.lmc));
+  if (o.lmc > 7) return fail(err, "lmc must be between 0 and 7, not " + std::to_string(o.lmc));
 
   Shape s = shapeOf(o);
   if (s.maxLid(o.lmc) > kMaxUnicastLid)
-    return fail(err, "the fabric needs LIDs up to " + num(s.maxLid(o.lmc)) + ", above the " +
-                         num(kMaxUnicastLid) + " unicast LIDs");
+    return fail(err, "the fabric needs LIDs up to " + std::to_string(s.maxLid(o.lmc)) +
+                         ", above the " + std::to_string(kMaxUnicastLid) + " unicast LIDs");
   if (o.faultMissingEntry && s.hosts() < 2)
     return fail(err, "a missing entry needs at least 2 hosts");
   if (o.faultWrongHost && o.hostsPerLeaf < 2)

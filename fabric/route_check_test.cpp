@@ -171,15 +171,6 @@ TEST(RouteCheck, HostCabledToHost) {
             "-E- Missing route from b/P1 to c/P1 lid 3: stopped at b/P1: cabled to a/P1\n");
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    out.push_back(text.substr(start, nl - start));
-  EXPECT_EQ(start, text.size()) << "unterminated last line";
-  return out;
-}
-
 TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   // Eight hosts on a switch with an empty table: 8 x 7 broken routes.
   IBFabric f;
@@ -195,8 +186,8 @@ TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   std::string path = writeTestFile("routes.txt", "stale contents\n");
   Result r = check(f, path.c_str());
   EXPECT_EQ(r.rc, 1);
-  std::vector<std::string> shown = lines(r.err);
-  std::vector<std::string> all = lines(readTestFile(path));
+  std::vector<std::string> shown = splitLines(r.err);
+  std::vector<std::string> all = splitLines(readTestFile(path));
   ASSERT_EQ(shown.size(), 21u);
   ASSERT_EQ(all.size(), 56u);
   EXPECT_EQ(shown[20], "-E- 36 more missing routes not shown");
@@ -249,12 +240,12 @@ TEST(RouteCheck, CountWithoutReportMatchesTheReport) {
 
   std::string path = writeTestFile("routes.txt", "");
   Result all = check(f, path.c_str());
-  size_t total = lines(readTestFile(path)).size();
+  size_t total = splitLines(readTestFile(path)).size();
   ASSERT_GT(total, 40u);
   Result counted = check(f);
   EXPECT_EQ(counted.rc, 1);
-  std::vector<std::string> shown = lines(counted.err);
+  std::vector<std::string> shown = splitLines(counted.err);
   ASSERT_EQ(shown.size(), 21u);
   EXPECT_EQ(shown[20], "-E- " + std::to_string(total - 20) + " more missing routes not shown");
-  EXPECT_EQ(lines(all.err), shown);
+  EXPECT_EQ(splitLines(all.err), shown);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 // The temporary folder's path for this test and name: Suite.Test.name (just
 // Suite.Test when name is empty). Blanks become '_', as the paths also go
@@ -63,4 +64,15 @@ inline std::string makeTestDir(std::string_view tag = "") {
   std::filesystem::remove_all(dir, ec);
   EXPECT_TRUE(std::filesystem::create_directory(dir, ec)) << dir << ": " << ec.message();
   return dir;
+}
+
+// The lines of text, without their newlines; a last line without one fails
+// the test.
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    out.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "unterminated last line";
+  return out;
 }

@@ -272,6 +272,8 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   const int64_t firstHostLid = s.firstHostLid(o.lmc);
   const int64_t maxLid = s.maxLid(o.lmc);
   const Layout at{hosts, hosts + s.leaves(), hosts + s.leaves() + s.spines()};
+  // The port each host is cabled on.
+  auto hostPortNumber = [&](int64_t g) { return o.deadPort1Host && g == hosts - 1 ? 2 : 1; };
 
   // Nodes. Switch LIDs follow the node order: leaves, spines, cores.
   std::vector<NodeDecl> decls;
@@ -291,7 +293,7 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
     d.description = name + " HCA-1";
     d.nodeName = name + "_HCA-1";
     d.nodeGuid = d.systemGuid = hostGuid(g);
-    d.portCount = 1;
+    d.portCount = uint8_t(hostPortNumber(g));
     decls.push_back(std::move(d));
   }
   auto addSwitch = [&](const char* role, int64_t number, int width) {
@@ -313,8 +315,8 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   auto nodes = fabric.nodes();
   auto port = [&](int64_t node, int n) { return nodes[size_t(node)].portTable[size_t(n)]; };
   for (int64_t g = 0; g < hosts; ++g) {
-    IBPort* p = port(g, 1);
-    p->guid = nodes[size_t(g)].nodeGuid + 1;
+    IBPort* p = port(g, hostPortNumber(g));
+    p->guid = nodes[size_t(g)].nodeGuid + uint64_t(p->portNumber);
     p->baseLid = uint16_t(firstHostLid + g * lidStep);
   }
   for (int64_t i = at.firstLeaf; i < int64_t(nodes.size()); ++i)
@@ -325,7 +327,7 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   // cores of their plane; P parallel cables on consecutive ports.
   int links = 0;
   for (int64_t g = 0; g < hosts; ++g, ++links)
-    IBFabric::link(port(g, 1), port(at.firstLeaf + g / H, int(g % H) + 1));
+    IBFabric::link(port(g, hostPortNumber(g)), port(at.firstLeaf + g / H, int(g % H) + 1));
   for (int pod = 0; pod < s.pods; ++pod)
     for (int l = 0; l < s.leavesPerPod; ++l)
       for (int m = 0; m < s.spinesPerPod; ++m)

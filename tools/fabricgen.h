@@ -32,6 +32,9 @@ struct GenOptions {
   // for packets entering from below, spreading them over the up ports with a
   // rotated choice.
   bool privateTables = false;
+  // The last host is a two-port adapter cabled on port 2 only: port 1 has
+  // no link and no LID, port 2 takes the host's LIDs.
+  bool deadPort1Host = false;
 
   // Faults, each of which breaks some host-to-host route.
   bool faultMissingEntry = false;  // a leaf loses the entry of one host's LID

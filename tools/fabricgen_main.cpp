@@ -39,6 +39,8 @@ void showHelp() {
       "  -m, --lmc M             each host owns 2^M LIDs, 0 to 7 (default 0)\n"
       "      --private-tables    even-numbered leaves and spines route packets that\n"
       "                          enter from below with a second table\n"
+      "      --dead-port1-host   the last host is a two-port adapter cabled on\n"
+      "                          port 2 only\n"
       "      --layout A|B        forwarding-table layout: A routing dump, B LFT dump\n"
       "                          (default A)\n"
       "      --fault-missing-entry  the last host's leaf loses that host's LID entry\n"
@@ -64,6 +66,7 @@ enum LongOnly {
   kFaultLoop,
   kFaultWrongHost,
   kLayout,
+  kDeadPort1Host,
 };
 
 const option kOptions[] = {
@@ -79,6 +82,7 @@ const option kOptions[] = {
     {"lmc", required_argument, nullptr, 'm'},
     {"private-tables", no_argument, nullptr, kPrivateTables},
     {"layout", required_argument, nullptr, kLayout},
+    {"dead-port1-host", no_argument, nullptr, kDeadPort1Host},
     {"fault-missing-entry", no_argument, nullptr, kFaultMissing},
     {"fault-loop", no_argument, nullptr, kFaultLoop},
     {"fault-wrong-host", no_argument, nullptr, kFaultWrongHost},
@@ -154,6 +158,9 @@ int main(int argc, char* argv[]) {
         break;
       case kPrivateTables:
         gen.privateTables = true;
+        break;
+      case kDeadPort1Host:
+        gen.deadPort1Host = true;
         break;
       case kLayout:
         if ((optarg[0] != 'A' && optarg[0] != 'B') || optarg[1] != '\0') {

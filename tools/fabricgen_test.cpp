@@ -296,6 +296,30 @@ TEST(FabricGen, EachFaultBreaksARoute) {
   }
 }
 
+TEST(FabricGen, DeadPort1HostIsCabledOnPort2Only) {
+  IBFabric f = generate(with(twoLevel(2, 2, 2), [](auto& o) { o.deadPort1Host = true; }));
+  const IBNode* host = f.getNode("r02n02_HCA-1");
+  ASSERT_NE(host, nullptr);
+  ASSERT_EQ(host->portCount, 2);
+  EXPECT_EQ(host->getPort(1)->remote, nullptr);
+  EXPECT_EQ(host->getPort(1)->baseLid, 0);
+  const IBPort* p2 = host->getPort(2);
+  ASSERT_NE(p2->remote, nullptr);
+  EXPECT_EQ(p2->remote->getName(), "MF0;leaf02:MQM8700/U1/P2");
+  EXPECT_EQ(p2->guid, host->nodeGuid + 2);
+  EXPECT_NE(p2->baseLid, 0);
+  EXPECT_EQ(walk(*f.getNode("r01n01_HCA-1")->getPort(1), p2->baseLid), p2);
+  EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0);
+
+  std::string dir = makeTestDir("deadport1");
+  std::string err;
+  ASSERT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
+  std::string lst = readTestFile(dir + "/fabric.lst");
+  EXPECT_NE(lst.find("{r02n02 HCA-1} LID:0008 PN:02 }"), std::string::npos) << lst;
+  EXPECT_EQ(lst.find("{r02n02 HCA-1} LID:0000"), std::string::npos) << lst;
+  EXPECT_EQ(lst.find("{r02n02 HCA-1} LID:0008 PN:01"), std::string::npos) << lst;
+}
+
 // Writes, reads back with the readers and compares everything the model
 // holds; the loaded fabric must pass the route check too.
 void expectRoundTrip(const Case& c, char layout) {
@@ -406,7 +430,8 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
   for (const char* option :
        {"--output", "--levels", "--radix", "--hosts-per-leaf", "--up-links", "--parallel",
         "--leaves", "--pods", "--hosts-per-rack", "--lmc", "--private-tables", "--layout",
-        "--fault-missing-entry", "--fault-loop", "--fault-wrong-host", "--help"})
+        "--dead-port1-host", "--fault-missing-entry", "--fault-loop", "--fault-wrong-host",
+        "--help"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
 
   const char* bad[] = {"",

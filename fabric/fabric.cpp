@@ -15,6 +15,67 @@ std::string_view nodeTypeName(int nodeType) {
   }
 }
 
+namespace {
+
+struct LinkSpeed {
+  std::string_view name;
+  uint32_t mbps;
+};
+// FDR10 runs at QDR's lane rate: 10000 is written back as QDR.
+constexpr LinkSpeed kLinkSpeeds[] = {
+    {"SDR", 2500},  {"DDR", 5000},  {"QDR", 10000},  {"FDR10", 10000}, {"FDR", 14000},
+    {"EDR", 25000}, {"HDR", 50000}, {"NDR", 100000}, {"XDR", 200000},
+};
+
+}  // namespace
+
+uint8_t linkWidth(uint64_t lanes) {
+  return lanes == 1 || lanes == 2 || lanes == 4 || lanes == 8 || lanes == 12
+             ? static_cast<uint8_t>(lanes)
+             : 0;
+}
+
+uint32_t linkSpeedFromName(std::string_view name) {
+  for (const LinkSpeed& s : kLinkSpeeds)
+    if (s.name == name) return s.mbps;
+  return 0;
+}
+
+std::string_view linkSpeedName(uint32_t speed) {
+  for (const LinkSpeed& s : kLinkSpeeds)
+    if (s.mbps == speed) return s.name;
+  return {};
+}
+
+uint32_t linkSpeedFromGbps(std::string_view text) {
+  // Whole Gb/s, or with a fraction of up to three digits ("2.5").
+  uint32_t mbps = 0;
+  size_t i = 0;
+  for (; i < text.size() && i < 4 && text[i] >= '0' && text[i] <= '9'; ++i)
+    mbps = mbps * 10 + static_cast<uint32_t>(text[i] - '0');
+  if (i == 0) return 0;
+  mbps *= 1000;
+  if (i < text.size() && text[i] == '.') {
+    uint32_t scale = 100;
+    size_t start = ++i;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && scale > 0; ++i, scale /= 10)
+      mbps += static_cast<uint32_t>(text[i] - '0') * scale;
+    if (i == start) return 0;
+  }
+  if (i != text.size()) return 0;
+  return linkSpeedName(mbps).empty() ? 0 : mbps;
+}
+
+std::string linkSpeedGbps(uint32_t speed) {
+  if (linkSpeedName(speed).empty()) return {};
+  std::string text = std::to_string(speed / 1000);
+  if (uint32_t frac = speed % 1000) {
+    text += '.';
+    text += std::to_string(frac / 100);  // the known rates have one decimal at most
+  }
+  return text;
+}
+
 std::string IBPort::getName() const {
   std::string name = owner ? owner->nodeName : std::string();
   name += "/P";

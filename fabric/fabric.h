@@ -26,6 +26,16 @@ std::string_view nodeTypeName(int nodeType);
 // A GUID as the dumps write it: "0x" and 16 lower-case hex digits.
 std::string guidText(uint64_t guid);
 
+// Link rates as the topology dumps give them. A width is a lane count (1, 2,
+// 4, 8 or 12); a speed is a per-lane rate in Mb/s (SDR 2500, DDR 5000, QDR
+// and FDR10 10000, FDR 14000, EDR 25000, HDR 50000, NDR 100000, XDR 200000).
+// 0 stands for "the dump does not say" in both.
+uint8_t linkWidth(uint64_t lanes);               // lanes when valid, else 0
+uint32_t linkSpeedFromName(std::string_view);    // "HDR" -> 50000; unknown -> 0
+uint32_t linkSpeedFromGbps(std::string_view);    // "2.5" -> 2500; unknown -> 0
+std::string_view linkSpeedName(uint32_t speed);  // 50000 -> "HDR"; unknown -> ""
+std::string linkSpeedGbps(uint32_t speed);       // 2500 -> "2.5"; unknown -> ""
+
 // Forwarding-table value for "no entry".
 constexpr uint8_t kLftNoEntry = 255;
 // Private forwarding tables are numbered 0 to 15.
@@ -36,10 +46,14 @@ struct IBNode;
 struct IBPort {
   IBPort* remote = nullptr;  // the port across the link, or null
   IBNode* owner = nullptr;
+  uint64_t guid = 0;
   uint8_t portNumber = 0;
+  // The link's lanes and per-lane Mb/s (see linkWidth); 0: the topology does
+  // not say. Both ends of a link carry the same values.
+  uint8_t width = 0;
   uint16_t baseLid = 0;  // 0: no LID (a switch port's LID lives in IBNode::lid)
   uint32_t flowCount = 0;
-  uint64_t guid = 0;
+  uint32_t speed = 0;
 
   // "NODENAME/P<n>", used verbatim in messages and in the pairs file.
   std::string getName() const;

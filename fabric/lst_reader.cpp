@@ -44,9 +44,38 @@ struct PortRec {
   uint64_t guid = 0;
   uint32_t remote = kNoPort;
   uint16_t lid = 0;
+  uint8_t width = 0;
+  uint32_t speed = 0;
   size_t line = 0;      // first line showing the port; 0 while unseen
   size_t linkLine = 0;  // line that linked it
 };
+
+// Width and speed from a link's tail ("PHY=4x LOG=ACT SPD=50"). Dumps of
+// other subnet managers write other tails: what cannot be read stays 0.
+struct LinkRate {
+  uint8_t width = 0;
+  uint32_t speed = 0;
+};
+
+LinkRate readTail(std::string_view tail) {
+  LinkRate rate;
+  size_t i = 0;
+  while (i < tail.size()) {
+    while (i < tail.size() && isBlank(tail[i])) ++i;
+    size_t start = i;
+    while (i < tail.size() && !isBlank(tail[i])) ++i;
+    std::string_view word = tail.substr(start, i - start);
+    if (word.starts_with("PHY=") && word.size() > 5 && word.back() == 'x') {
+      const char* p = word.data() + 4;
+      const char* end = word.data() + word.size() - 1;
+      uint64_t lanes;
+      if (scanDec(&p, end, 99, &lanes) == NumScan::kOk && p == end) rate.width = linkWidth(lanes);
+    } else if (word.starts_with("SPD=")) {
+      rate.speed = linkSpeedFromGbps(word.substr(4));
+    }
+  }
+  return rate;
+}
 
 std::string hex(uint64_t v, int width) {
   char text[24];
@@ -179,7 +208,7 @@ class LstBuilder {
   explicit LstBuilder(LineReader& in) : in_(in) { guidToNode_.reserve(1024); }
 
   // Records one line's link; false with *problem set on a conflict.
-  bool addLink(const LinkEnd& a, const LinkEnd& b, std::string* problem) {
+  bool addLink(const LinkEnd& a, const LinkEnd& b, LinkRate rate, std::string* problem) {
     uint32_t na, nb;
     if (!noteNode(a, &na, problem) || !noteNode(b, &nb, problem)) return false;
     uint32_t pa = nodes_[na].firstPort + a.pn - 1;
@@ -192,6 +221,9 @@ class LstBuilder {
     }
     PortRec& ra = ports_[pa];
     PortRec& rb = ports_[pb];
+    // A rate one line leaves out, another line of the same link may give.
+    if (!ra.width) ra.width = rb.width = rate.width;
+    if (!ra.speed) ra.speed = rb.speed = rate.speed;
     if (ra.remote == pb) return true;  // the same link seen again
     for (uint32_t p : {pa, pb}) {
       uint32_t other = p == pa ? pb : pa;
@@ -248,6 +280,8 @@ class LstBuilder {
     for (size_t i = 0; i < ports_.size(); ++i) {
       IBPort* port = portOf[i];
       port->guid = ports_[i].guid;
+      port->width = ports_[i].width;
+      port->speed = ports_[i].speed;
       if (!port->owner->isSwitch()) port->baseLid = ports_[i].lid;
       if (ports_[i].remote != kNoPort && ports_[i].remote > i) {
         IBFabric::link(port, portOf[ports_[i].remote]);
@@ -346,7 +380,8 @@ bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err
       *err = in.lineError("unexpected text after the second port record");
       return false;
     }
-    if (!builder.addLink(a, b, &problem)) {
+    LinkRate rate = readTail(std::string_view(s.p, static_cast<size_t>(s.end - s.p)));
+    if (!builder.addLink(a, b, rate, &problem)) {
       *err = in.lineError(problem);
       return false;
     }

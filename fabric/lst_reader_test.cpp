@@ -126,6 +126,31 @@ TEST(LstReader, AcceptsTypesSuffixesBracesAndLayoutVariants) {
   EXPECT_EQ(l.fabric.getPort("router", 2)->remote, l.fabric.getPort("MF0;leaf01:MQM8700/U1", 5));
 }
 
+TEST(LstReader, LinkWidthAndSpeedFromTheTail) {
+  // Both ends get the link's rate; a tail that does not say, or says what no
+  // link runs at, leaves 0; a line repeating a link may fill in what the
+  // first left out.
+  const char* hosts[] = {"", "h1", "h2", "h3", "h4", "h5"};
+  auto line = [&](int host, int pn, const char* tail) {
+    return end("CA", 1, 0xb0 + host, hosts[host], 0x10 + host, 1) + " " +
+           end("SW", 36, 0xa1, "s1", 1, pn) + tail + "\n";
+  };
+  Loaded l;
+  load(&l, line(1, 1, " PHY=4x LOG=ACT SPD=2.5") + line(2, 2, " LOG=ACT SPD=14 PHY=12x") +
+               line(3, 3, " PHY=3x LOG=ACT SPD=7") + line(4, 4, " state=up 4xHDR") +
+               line(5, 5, "") + line(5, 5, " PHY=1x LOG=ACT"));
+  ASSERT_TRUE(l.ok) << l.err;
+  const unsigned want[][2] = {{4, 2500}, {12, 14000}, {0, 0}, {0, 0}, {1, 0}};
+  for (int h = 1; h <= 5; ++h) {
+    const IBPort* p = l.fabric.getPort(hosts[h], 1);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->width, want[h - 1][0]) << h;
+    EXPECT_EQ(p->speed, want[h - 1][1]) << h;
+    EXPECT_EQ(p->remote->width, p->width) << h;
+    EXPECT_EQ(p->remote->speed, p->speed) << h;
+  }
+}
+
 struct BadCase {
   const char* name;
   std::string text;

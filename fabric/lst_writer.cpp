@@ -41,6 +41,23 @@ char* putEnd(char* o, const IBPort& p, bool nearEnd) {
   return putStr(o, " }");
 }
 
+// "PHY=4x LOG=ACT SPD=50" as a subnet manager writes it; a width or speed
+// the fabric does not know is left out.
+char* putTail(char* o, const IBPort& p) {
+  if (p.width) {
+    o = putStr(o, " PHY=");
+    o = putDec(o, p.width, 1);
+    *o++ = 'x';
+  }
+  o = putStr(o, " LOG=ACT");
+  std::string gbps = linkSpeedGbps(p.speed);
+  if (!gbps.empty()) {
+    o = putStr(o, " SPD=");
+    o = putStr(o, gbps);
+  }
+  return putStr(o, "\n");
+}
+
 // A description the reader would cut short or split.
 bool writableDescription(std::string_view d) {
   if (d.find("} LID:") != std::string_view::npos) return false;
@@ -68,7 +85,7 @@ bool writeLstFile(const IBFabric& fabric, const std::string& path, std::string* 
       o = putEnd(o, *p, true);
       *o++ = ' ';
       o = putEnd(o, *p->remote, false);
-      o = putStr(o, " PHY=4x LOG=ACT SPD=50\n");
+      o = putTail(o, *p);
       out.commit(o);
     }
   }

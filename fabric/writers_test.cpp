@@ -34,6 +34,10 @@ void buildSmall(IBFabric& f, std::string hostDescription = "h1 HCA-1") {
   IBFabric::link(h1->portTable[1], sw1->portTable[1]);
   IBFabric::link(h2->portTable[1], sw2->portTable[1]);
   IBFabric::link(sw1->portTable[2], sw2->portTable[2]);
+  for (IBPort& p : f.ports()) {
+    p.width = p.remote ? 4 : 0;
+    p.speed = p.remote ? 50000 : 0;
+  }
   const uint8_t sw1Ports[] = {0, 2, 255, 1, 1, 2, 2};  // LIDs 1..7
   const uint8_t sw2Ports[] = {2, 0, 255, 2, 2, 1, 1};
   for (uint16_t lid = 1; lid <= 7; ++lid) {
@@ -192,6 +196,8 @@ TEST(Writers, ReadBackGivesTheSameFabric) {
     EXPECT_EQ(sw1->portTable[3]->remote, nullptr) << layout;
     EXPECT_EQ(sw2->lid, 2) << layout;
     EXPECT_EQ(sw1->tableForIngress(1), 1) << layout;
+    EXPECT_EQ(h1->portTable[1]->width, 4) << layout;
+    EXPECT_EQ(sw1->portTable[2]->speed, 50000u) << layout;
     const IBNode* orig[] = {f.getNode("sw1"), f.getNode("sw2")};
     const IBNode* read[] = {sw1, sw2};
     for (int s = 0; s < 2; ++s)

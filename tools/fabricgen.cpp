@@ -342,6 +342,13 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
               port(at.firstSpine + int64_t{pod} * s.spinesPerPod + m, s.spineDown + 1 + q * P + c),
               port(at.firstCore + int64_t{m} * s.coresPerPlane + q, 1 + pod * P + c));
 
+  // Every cable a 4x HDR link.
+  for (IBPort& p : fabric.ports())
+    if (p.remote) {
+      p.width = 4;
+      p.speed = 50000;
+    }
+
   // Every LID in tree coordinates.
   std::vector<Dest> dests(size_t(maxLid) + 1);
   for (int64_t i = 0; i < s.leaves(); ++i) {

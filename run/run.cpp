@@ -17,16 +17,12 @@ int fail(const std::string& message) {
 
 }  // namespace
 
-int runLinkdeal(const RunOptions& options) {
-  // An empty fabric, filled by the readers below.
-  IBFabric fabric;
-
+int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups) {
   // Topology: nodes, ports, links and LIDs.
   if (fabric.parseSubnetLinks(options.lstFile, nullptr) != 0)
     return fail("-E- Fail to parse lst: " + options.lstFile);
 
   // Host groups by the expression; it reports its own compile error.
-  PortGroups groups;
   if (getPortGroups(fabric, options.groupRegex, groups) != 0) return 1;
 
   // Private forwarding-table maps, only when given.
@@ -44,6 +40,14 @@ int runLinkdeal(const RunOptions& options) {
   } else if (SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr) != 0) {
     return fail("-E- Some missing CA to CA paths");
   }
+  return 0;
+}
+
+int runLinkdeal(const RunOptions& options) {
+  // An empty fabric, filled by the readers.
+  IBFabric fabric;
+  PortGroups groups;
+  if (int status = loadFabric(options, fabric, groups); status != 0) return status;
 
   // Sources, destinations and the pairs file.
   return runPairing(fabric, groups, options);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fabric/fabric.h"
+#include "cli/version.h"
 
 int verbose = 0;
 
@@ -117,8 +117,7 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         show_help();
         return endWith(0);
       case 'V':
-        std::printf("linkdeal version: %s\n", get_corvex_version());
-        std::fflush(stdout);
+        printVersion("linkdeal");
         return endWith(0);
       case 't':
         o.trustFdbs = true;

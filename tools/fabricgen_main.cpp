@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/version.h"
 #include "tools/fabricgen.h"
 
 namespace {
@@ -48,6 +49,7 @@ void showHelp() {
       "                          host's LID between them\n"
       "      --fault-wrong-host  the last host's leaf forwards its LID to another host\n"
       "  -h, --help              this text\n"
+      "  -V, --version           the version, then exit\n"
       "\n"
       "Example: fabricgen -o out --leaves 4 --hosts-per-leaf 4 --up-links 2\n"
       "  (4 leaves of 4 hosts, racks r01..r04, under 2 spines)\n");
@@ -87,6 +89,7 @@ const option kOptions[] = {
     {"fault-loop", no_argument, nullptr, kFaultLoop},
     {"fault-wrong-host", no_argument, nullptr, kFaultWrongHost},
     {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -118,7 +121,7 @@ int main(int argc, char* argv[]) {
 
   // Options.
   int c;
-  while ((c = getopt_long(argc, argv, "o:L:r:m:h", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "o:L:r:m:hV", kOptions, nullptr)) != -1) {
     bool ok = true;
     switch (c) {
       case 'o':
@@ -180,6 +183,9 @@ int main(int argc, char* argv[]) {
         break;
       case 'h':
         showHelp();
+        return 0;
+      case 'V':
+        printVersion("fabricgen");
         return 0;
       default:  // getopt_long has said what is wrong
         return usageError();

@@ -430,9 +430,12 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
   for (const char* option :
        {"--output", "--levels", "--radix", "--hosts-per-leaf", "--up-links", "--parallel",
         "--leaves", "--pods", "--hosts-per-rack", "--lmc", "--private-tables", "--layout",
-        "--dead-port1-host", "--fault-missing-entry", "--fault-loop", "--fault-wrong-host",
-        "--help"})
+        "--dead-port1-host", "--version", "--fault-missing-entry", "--fault-loop",
+        "--fault-wrong-host", "--help"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
+
+  ASSERT_EQ(run(kProgram + " -V", &out), 0);
+  EXPECT_EQ(out, std::string("fabricgen version: ") + get_corvex_version() + "\n");
 
   const char* bad[] = {"",
                        "-o /tmp --bogus",

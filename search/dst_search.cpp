@@ -79,8 +79,9 @@ void trace(const IBPort& inPort, size_t numLids) {
 // stable insertion sort of at most 255 entries); open[p] marks those below the
 // limit. Returns how many there are.
 unsigned orderCandidates(const IBNode& node, const SearchLimits& limits,
-                         std::array<IBPort*, 256>& candidates, std::array<bool, 256>& open,
+                         std::array<uint8_t, 256>& candidates, std::array<bool, 256>& open,
                          bool& anyOpen) {
+  std::array<uint32_t, 256> counts;
   unsigned numCandidates = 0;
   open.fill(false);
   anyOpen = false;
@@ -89,31 +90,35 @@ unsigned orderCandidates(const IBNode& node, const SearchLimits& limits,
     if (!port || !port->remote) continue;
     if (port->flowCount < limits.maxFlows) open[n] = anyOpen = true;
     unsigned i = numCandidates++;
-    while (i > 0 && candidates[i - 1]->flowCount > port->flowCount) {
+    while (i > 0 && counts[i - 1] > port->flowCount) {
       candidates[i] = candidates[i - 1];
+      counts[i] = counts[i - 1];
       --i;
     }
-    candidates[i] = port;
+    candidates[i] = static_cast<uint8_t>(n);
+    counts[i] = port->flowCount;
   }
   return numCandidates;
 }
 
-IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, std::span<const uint16_t> carried,
-              LidGroupMap& lidMap, const SearchLimits& limits) {
-  if (verbose) trace(inPort, carried.size());
-  IBNode& node = *inPort.owner;
-  if (!node.isSwitch()) return takeHost(inPort, hops, carried, lidMap, limits);
+using Level = SearchContext::Level;
 
+// Makes the switch entered through inPort the walk's level hops, carrying the
+// given LIDs, and marks it on the path. False when the walk cannot go on from
+// there: a forwarding loop (the switch is already on the path with the same
+// table, so it could only repeat what the earlier visit is trying), no port
+// below the limit, or nothing carried.
+bool pushSwitch(SearchContext& ctx, const IBPort& inPort, uint32_t hops,
+                std::span<const uint16_t> carried, const SearchLimits& limits) {
+  const IBNode& node = *inPort.owner;
   const uint8_t table = node.tableForIngress(inPort.portNumber);
-  // Back at a switch already on the path with the same table: a forwarding
-  // loop, which can only repeat what the earlier visit is trying.
-  if (ctx.onPath(node, table)) return nullptr;
+  if (ctx.onPath(node, table)) return false;
 
-  SearchContext::Level& lv = ctx.level(hops);
+  Level& lv = ctx.level(hops);
   std::array<bool, 256> open;
   bool anyOpen;
-  const unsigned numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
-  if (!anyOpen || carried.empty()) return nullptr;
+  lv.numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
+  if (!anyOpen || carried.empty()) return false;
 
   // One pass over the LIDs splits them by egress port (counting sort), so each
   // candidate's subset is a slice instead of a scan of the whole set. LIDs
@@ -145,67 +150,101 @@ IBPort* enter(SearchContext& ctx, IBPort& inPort, uint32_t hops, std::span<const
   std::copy_n(count.begin(), numBuckets, lv.start.begin());
   for (size_t i = 0; i < numKept; ++i) out[count[egressOf(kept[i])]++] = kept[i];
 
+  lv.node = &node;
+  lv.table = table;
+  lv.next = 0;
+  lv.first = nullptr;
   ctx.setOnPath(node, table, true);
-  IBPort* found = nullptr;
-  for (unsigned c = 0; c < numCandidates && !found; ++c) {
-    IBPort* port = lv.candidates[c];
-    if (port->flowCount >= limits.maxFlows) continue;
-    const uint32_t begin = lv.start[port->portNumber];
-    const uint32_t end = lv.start[port->portNumber + 1];
-    if (begin == end) continue;
-    found = enter(ctx, *port->remote, hops + 1,
-                  std::span<const uint16_t>(lv.lids.data() + begin, end - begin), lidMap, limits);
-    if (found) ++port->flowCount;
-  }
-  ctx.setOnPath(node, table, false);
-  return found;
+  return true;
 }
 
-// The source's own switch. Its LID set would be every free LID outside the
-// source's group; instead of splitting that set afresh for every source, each
-// candidate's subset is read from the switch's cached buckets, and only for
-// the candidates the walk actually tries.
-IBPort* enterFirstSwitch(SearchContext& ctx, IBPort& inPort, int32_t ownGroup, LidGroupMap& lidMap,
-                         const SearchLimits& limits) {
-  if (verbose) trace(inPort, lidMap.size() - lidMap.groupSize(ownGroup));
-  IBNode& node = *inPort.owner;
+// The source's own switch as level 1. Its LID set would be every free LID
+// outside the source's group; instead of splitting that set afresh for every
+// source, each candidate's subset is read from the switch's cached buckets,
+// and only for the candidates the walk actually tries (lidsThrough).
+bool pushFirstSwitch(SearchContext& ctx, const IBPort& inPort, const LidGroupMap& lidMap,
+                     const SearchLimits& limits) {
+  const IBNode& node = *inPort.owner;
   const uint8_t table = node.tableForIngress(inPort.portNumber);
-  SearchContext::Level& lv = ctx.level(1);
+  Level& lv = ctx.level(1);
   std::array<bool, 256> open;
   bool anyOpen;
-  const unsigned numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
-  if (!anyOpen) return nullptr;
+  lv.numCandidates = orderCandidates(node, limits, lv.candidates, open, anyOpen);
+  if (!anyOpen) return false;
 
-  SearchContext::FirstSwitchLids& first = ctx.firstSwitchLids(node, table, lidMap);
-  if (lv.lids.size() < first.lids.size()) lv.lids.resize(first.lids.size());
+  lv.first = &ctx.firstSwitchLids(node, table, lidMap);
+  if (lv.lids.size() < lv.first->lids.size()) lv.lids.resize(lv.first->lids.size());
+  lv.node = &node;
+  lv.table = table;
+  lv.next = 0;
+  ctx.setOnPath(node, table, true);
+  return true;
+}
+
+// The LIDs that the walk carries out of port p of level lv; empty when none.
+std::span<const uint16_t> lidsThrough(Level& lv, uint8_t p, const LidGroupMap& lidMap,
+                                      int32_t ownGroup) {
+  if (!lv.first) return {lv.lids.data() + lv.start[p], lv.start[p + 1] - lv.start[p]};
+  SearchContext::FirstSwitchLids& first = *lv.first;
   uint16_t* const bucket = first.lids.data();
   uint16_t* const out = lv.lids.data();
-  ctx.setOnPath(node, table, true);
-  IBPort* found = nullptr;
-  for (unsigned c = 0; c < numCandidates && !found; ++c) {
-    IBPort* port = lv.candidates[c];
-    if (port->flowCount >= limits.maxFlows) continue;
-    const uint8_t p = port->portNumber;
-    uint32_t i = first.start[p], end = first.end[p];
-    size_t n = 0;
-    while (i < end) {
-      const uint16_t lid = bucket[i];
-      const int32_t group = lidMap.groupOf(lid);
-      if (group == LidGroupMap::kAbsent) {  // taken since: drop it for good
-        bucket[i] = bucket[--end];
-        continue;
-      }
-      out[n] = lid;
-      n += group != ownGroup;
-      ++i;
+  uint32_t i = first.start[p], end = first.end[p];
+  size_t n = 0;
+  while (i < end) {
+    const uint16_t lid = bucket[i];
+    const int32_t group = lidMap.groupOf(lid);
+    if (group == LidGroupMap::kAbsent) {  // taken since: drop it for good
+      bucket[i] = bucket[--end];
+      continue;
     }
-    first.end[p] = end;
-    if (n == 0) continue;
-    found = enter(ctx, *port->remote, 2, std::span<const uint16_t>(out, n), lidMap, limits);
-    if (found) ++port->flowCount;
+    out[n] = lid;
+    n += group != ownGroup;
+    ++i;
   }
-  ctx.setOnPath(node, table, false);
-  return found;
+  first.end[p] = end;
+  return {out, n};
+}
+
+// Depth-first walk on from the switch already pushed as level base: least
+// loaded candidate first, backtracking when a switch has none left. On
+// success the egress port taken at every level counts one more flow.
+IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const SearchLimits& limits,
+             int32_t ownGroup) {
+  uint32_t hops = base;
+  for (;;) {
+    Level& lv = ctx.level(hops);
+    IBPort* port = nullptr;
+    std::span<const uint16_t> lids;
+    while (lv.next < lv.numCandidates) {
+      IBPort* p = lv.node->getPort(lv.candidates[lv.next++]);
+      if (p->flowCount >= limits.maxFlows) continue;
+      lids = lidsThrough(lv, p->portNumber, lidMap, ownGroup);
+      if (!lids.empty()) {
+        port = p;
+        break;
+      }
+    }
+    if (!port) {
+      // Nothing left to try here: back to the switch before.
+      ctx.setOnPath(*lv.node, lv.table, false);
+      if (hops == base) return nullptr;
+      --hops;
+      continue;
+    }
+    lv.taken = port;
+    IBPort& next = *port->remote;
+    if (verbose) trace(next, lids.size());
+    if (!next.owner->isSwitch()) {
+      if (!takeHost(next, hops + 1, lids, lidMap, limits)) continue;
+      for (uint32_t h = base; h <= hops; ++h) {
+        Level& done = ctx.level(h);
+        ++done.taken->flowCount;
+        ctx.setOnPath(*done.node, done.table, false);
+      }
+      return &next;
+    }
+    if (pushSwitch(ctx, next, hops + 1, lids, limits)) ++hops;
+  }
 }
 
 }  // namespace
@@ -213,7 +252,10 @@ IBPort* enterFirstSwitch(SearchContext& ctx, IBPort& inPort, int32_t ownGroup, L
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits) {
-  return enter(ctx, inPort, hops, dstLids, lidMap, limits);
+  if (verbose) trace(inPort, dstLids.size());
+  if (!inPort.owner->isSwitch()) return takeHost(inPort, hops, dstLids, lidMap, limits);
+  if (!pushSwitch(ctx, inPort, hops, dstLids, limits)) return nullptr;
+  return walk(ctx, hops, lidMap, limits, LidGroupMap::kAbsent);
 }
 
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
@@ -228,6 +270,9 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
     result.error = "-E- Remote node is not a switch for src: " + src.getName();
     return result;
   }
-  result.dst = enterFirstSwitch(ctx, *first, lidMap.findGroup(srcGroup), lidMap, limits);
+  const int32_t ownGroup = lidMap.findGroup(srcGroup);
+  if (verbose) trace(*first, lidMap.size() - lidMap.groupSize(ownGroup));
+  if (pushFirstSwitch(ctx, *first, lidMap, limits))
+    result.dst = walk(ctx, 1, lidMap, limits, ownGroup);
   return result;
 }

@@ -28,16 +28,6 @@ class SearchContext {
  public:
   explicit SearchContext(const IBFabric& fabric);
 
-  // Buffers of one recursion depth (hops). A deque keeps references to the
-  // shallower levels valid while deeper ones are added.
-  struct Level {
-    std::vector<uint16_t> lids;         // the LID set, partitioned by egress port
-    std::vector<uint16_t> kept;         // incoming LIDs bound for an open port
-    std::array<uint32_t, 257> start{};  // bucket p is lids[start[p], start[p+1])
-    std::array<IBPort*, 256> candidates{};
-  };
-  Level& level(uint32_t hops);
-
   // The free LIDs of every group split by the egress port that a first switch
   // gives them in one table: bucket p is lids[start[p], end[p]). Built once
   // per (switch, table) and kept across sources; LIDs that have left the map
@@ -48,6 +38,23 @@ class SearchContext {
     std::array<uint32_t, 256> start{};
     std::array<uint32_t, 256> end{};
   };
+  // One switch on the current path, at depth hops: the walk's explicit
+  // stack, so a path's length is not bounded by the call stack. A deque keeps
+  // references to the shallower levels valid while deeper ones are added.
+  struct Level {
+    std::vector<uint16_t> lids;             // the LID set, partitioned by egress port
+    std::vector<uint16_t> kept;             // incoming LIDs bound for an open port
+    std::array<uint32_t, 257> start{};      // bucket p is lids[start[p], start[p+1])
+    std::array<uint8_t, 256> candidates{};  // port numbers, in the order to try them
+    const IBNode* node = nullptr;
+    uint8_t table = 0;
+    unsigned numCandidates = 0;
+    unsigned next = 0;                 // the candidate to try next
+    IBPort* taken = nullptr;           // the egress port the deeper levels were entered through
+    FirstSwitchLids* first = nullptr;  // the cached split, at the source's own switch only
+  };
+  Level& level(uint32_t hops);
+
   FirstSwitchLids& firstSwitchLids(const IBNode& node, uint8_t table, const LidGroupMap& lidMap);
 
   // (switch, forwarding table) pairs on the current path, for loop detection.
@@ -76,7 +83,7 @@ struct DstSearchResult {
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
                               LidGroupMap& lidMap, const SearchLimits& limits);
 
-// One step of the walk: enters inPort's node, hops links from the source,
+// The walk from any port: enters inPort's node, hops links from the source,
 // carrying the LIDs still reachable (read only). Returns the destination or
 // null. Prints a "-V-" trace line per entered port when verbose is set.
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,

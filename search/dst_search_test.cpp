@@ -295,6 +295,68 @@ TEST(FindDstForSrc, LmcRemovesEveryLidOfTheDestination) {
   for (uint16_t k = 0; k < 4; ++k) EXPECT_FALSE(s.lidMap.contains(8 + k)) << k;
 }
 
+// Paths far longer than a call stack could take with one frame per hop.
+TEST(FindDstForSrc, VeryLongPaths) {
+  {
+    // A line of switches, a on the first and b on the last.
+    const unsigned kSwitches = 8500;
+    std::vector<SmallFabric::Node> nodes;
+    for (unsigned i = 0; i < kSwitches; ++i) nodes.push_back({numbered("sw", i), true, 3});
+    nodes.push_back({"a", false, 1});
+    nodes.push_back({"b", false, 1});
+    SmallFabric f(nodes);
+    const std::string last = numbered("sw", kSwitches - 1);
+    f.link("a", 1, "sw0", 3);
+    f.link("b", 1, last, 3);
+    f.lid("a", 1);
+    f.lid("b", 2);
+    for (unsigned i = 0; i < kSwitches; ++i) {
+      const std::string sw = numbered("sw", i);
+      if (i + 1 < kSwitches) f.link(sw, 2, numbered("sw", i + 1), 1);
+      f.route(sw, 1, i == 0 ? 3 : 1);
+      f.route(sw, 2, i + 1 < kSwitches ? 2 : 3);
+    }
+    const PortGroups groups{{"A", {f.host("a")}}, {"B", {f.host("b")}}};
+    // b is kSwitches + 1 links from a.
+    Searcher far(f, groups, {1, 0, kSwitches + 2});
+    EXPECT_EQ(far.find("A", "a"), "-");
+    Searcher s(f, groups, {1, 0, kSwitches + 1});
+    EXPECT_EQ(s.find("A", "a"), "b");
+    EXPECT_EQ(f.flows(last, 3), 1u);
+    EXPECT_EQ(f.flows("sw0", 2), 1u);
+  }
+  {
+    // A ring of switches joined by 16 parallel cables, the k-th entering the
+    // next switch on port k, which uses table k - 1. Every switch but sw0
+    // sends b's LID on in the table it arrived with; sw0 moves it to the next
+    // table, so the walk goes round the ring once per table before sw0
+    // delivers it to b from table 15.
+    const unsigned kSwitches = 600, kTables = 16;
+    std::vector<SmallFabric::Node> nodes;
+    for (unsigned i = 0; i < kSwitches; ++i) nodes.push_back({numbered("sw", i), true, 34});
+    nodes.push_back({"a", false, 1});
+    nodes.push_back({"b", false, 1});
+    SmallFabric f(nodes);
+    f.link("a", 1, "sw0", 33);
+    f.link("b", 1, "sw0", 34);
+    f.lid("a", 1);
+    f.lid("b", 2);
+    for (unsigned i = 0; i < kSwitches; ++i) {
+      const std::string sw = numbered("sw", i);
+      for (uint8_t t = 0; t < kTables; ++t) {
+        f.link(sw, 17u + t, numbered("sw", (i + 1) % kSwitches), 1u + t);
+        f.ingress(sw, 1u + t, t);
+        const unsigned out = i != 0 ? 17u + t : t + 1u < kTables ? 18u + t : 34u;
+        f.route(sw, 2, static_cast<uint8_t>(out), t);
+      }
+    }
+    Searcher s(f, {{"A", {f.host("a")}}, {"B", {f.host("b")}}}, {1, 0, 0});
+    EXPECT_EQ(s.find("A", "a"), "b");
+    EXPECT_EQ(f.flows("sw0", 34), 1u);
+    EXPECT_EQ(f.flows("sw1", 32), 1u);  // the last lap
+  }
+}
+
 TEST(DfsAndGetFreeDstPath, VerboseTracesEveryEnteredPort) {
   SmallFabric f = twoSwitches();
   Searcher s(f, twoSwitchGroups(f), {1, 0, 0});

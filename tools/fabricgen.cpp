@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "fabric/writers.h"
@@ -192,6 +195,68 @@ struct Router {
   }
 };
 
+// Where every node sits in creation order (so in the dumps), and every LID.
+struct LidPlan {
+  std::vector<int64_t> slot;        // creation position by node index
+  std::vector<uint16_t> switchLid;  // by switch index: leaves, spines, cores
+  std::vector<uint16_t> hostLid;    // base LID by host index
+  int64_t maxLid = 0;
+};
+
+// A shuffled layout hands out LIDs in blocks of 2^lmc: a host's aligned range,
+// or up to 2^lmc switches. Block b holds LIDs b * 2^lmc and on; block 0 is
+// never used, so no LID is 0.
+int64_t switchBlocks(const Shape& s, uint16_t lmc) {
+  return (s.switches() + s.lidsPerHost(lmc) - 1) / s.lidsPerHost(lmc);
+}
+int64_t highestBlock(uint16_t lmc) {
+  return (kMaxUnicastLid + 1) / (int64_t{1} << lmc) - 1;
+}
+
+// Fisher-Yates with a fixed use of the engine, so a seed gives the same order
+// with every standard library (std::shuffle's draws are unspecified).
+void shuffle(std::vector<int64_t>& v, std::mt19937_64& rng) {
+  for (size_t i = v.size(); i > 1; --i) std::swap(v[i - 1], v[rng() % i]);
+}
+
+LidPlan planLids(const Shape& s, const GenOptions& o) {
+  LidPlan plan;
+  const int64_t step = s.lidsPerHost(o.lmc);
+  plan.slot.resize(size_t(s.hosts() + s.switches()));
+  std::iota(plan.slot.begin(), plan.slot.end(), int64_t{0});
+  plan.switchLid.resize(size_t(s.switches()));
+  plan.hostLid.resize(size_t(s.hosts()));
+  if (!o.shuffled) {
+    // Switches take LIDs 1..switches; hosts follow, in tree order.
+    for (int64_t i = 0; i < s.switches(); ++i) plan.switchLid[size_t(i)] = uint16_t(i + 1);
+    for (int64_t g = 0; g < s.hosts(); ++g)
+      plan.hostLid[size_t(g)] = uint16_t(s.firstHostLid(o.lmc) + g * step);
+    plan.maxLid = s.maxLid(o.lmc);
+    return plan;
+  }
+  // Blocks drawn in a random order: the first ones go to the switches, the
+  // next to the hosts, and the rest (about one host in 32) stay unused.
+  std::mt19937_64 rng(o.shuffleSeed);
+  const int64_t swBlocks = switchBlocks(s, o.lmc);
+  const int64_t used = swBlocks + s.hosts();
+  const int64_t gaps = std::min(s.hosts() / 32 + 1, highestBlock(o.lmc) - used);
+  std::vector<int64_t> blocks(size_t(used + gaps));
+  std::iota(blocks.begin(), blocks.end(), int64_t{1});
+  shuffle(blocks, rng);
+  for (int64_t i = 0; i < s.switches(); ++i) {
+    int64_t lid = blocks[size_t(i / step)] * step + i % step;
+    plan.switchLid[size_t(i)] = uint16_t(lid);
+    plan.maxLid = std::max(plan.maxLid, lid);
+  }
+  for (int64_t g = 0; g < s.hosts(); ++g) {
+    int64_t lid = blocks[size_t(swBlocks + g)] * step;
+    plan.hostLid[size_t(g)] = uint16_t(lid);
+    plan.maxLid = std::max(plan.maxLid, lid + step - 1);
+  }
+  shuffle(plan.slot, rng);
+  return plan;
+}
+
 void setEverywhere(IBNode& sw, uint16_t lid, uint8_t port) {
   for (size_t t = 0; t < sw.lfts.size(); ++t) sw.setLFTPortForLid(lid, port, uint8_t(t));
 }
@@ -249,6 +314,11 @@ bool resolveGenOptions(GenOptions& o, std::string* err) {
   if (o.lmc > 7) return fail(err, "lmc must be between 0 and 7, not " + std::to_string(o.lmc));
 
   Shape s = shapeOf(o);
+  if (o.shuffled && switchBlocks(s, o.lmc) + s.hosts() > highestBlock(o.lmc))
+    return fail(err, "the fabric needs " + std::to_string(switchBlocks(s, o.lmc) + s.hosts()) +
+                         " blocks of " + std::to_string(s.lidsPerHost(o.lmc)) +
+                         " LIDs, more than the " + std::to_string(kMaxUnicastLid) +
+                         " unicast LIDs hold");
   if (s.maxLid(o.lmc) > kMaxUnicastLid)
     return fail(err, "the fabric needs LIDs up to " + std::to_string(s.maxLid(o.lmc)) +
                          ", above the " + std::to_string(kMaxUnicastLid) + " unicast LIDs");
@@ -269,13 +339,14 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   const int H = s.hostsPerLeaf, P = s.parallel;
   const int64_t hosts = s.hosts();
   const int64_t lidStep = s.lidsPerHost(o.lmc);
-  const int64_t firstHostLid = s.firstHostLid(o.lmc);
-  const int64_t maxLid = s.maxLid(o.lmc);
+  const LidPlan plan = planLids(s, o);
+  const int64_t maxLid = plan.maxLid;
   const Layout at{hosts, hosts + s.leaves(), hosts + s.leaves() + s.spines()};
   // The port each host is cabled on.
   auto hostPortNumber = [&](int64_t g) { return o.deadPort1Host && g == hosts - 1 ? 2 : 1; };
 
-  // Nodes. Switch LIDs follow the node order: leaves, spines, cores.
+  // Nodes, built by node index (hosts, leaves, spines, cores) and created in
+  // the plan's order.
   std::vector<NodeDecl> decls;
   decls.reserve(size_t(hosts + s.switches()));
   const int64_t racks = o.hostsPerRack ? (hosts + o.hostsPerRack - 1) / o.hostsPerRack : s.leaves();
@@ -304,24 +375,27 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
     int64_t i = int64_t(decls.size()) - hosts;
     d.nodeGuid = d.systemGuid = switchGuid(i);
     d.portCount = uint8_t(s.radix);
-    d.lid = uint16_t(i + 1);
+    d.lid = plan.switchLid[size_t(i)];
     decls.push_back(std::move(d));
   };
   for (int64_t i = 0; i < s.leaves(); ++i) addSwitch("leaf", i + 1, digits(s.leaves()));
   for (int64_t i = 0; i < s.spines(); ++i) addSwitch("spine", i + 1, digits(s.spines()));
   for (int64_t i = 0; i < s.cores(); ++i) addSwitch("core", i + 1, digits(s.cores()));
-  if (fabric.createNodes(std::move(decls), err) != 0) return false;
+  std::vector<NodeDecl> placed(decls.size());
+  for (size_t i = 0; i < decls.size(); ++i) placed[size_t(plan.slot[i])] = std::move(decls[i]);
+  if (fabric.createNodes(std::move(placed), err) != 0) return false;
 
-  auto nodes = fabric.nodes();
-  auto port = [&](int64_t node, int n) { return nodes[size_t(node)].portTable[size_t(n)]; };
+  auto created = fabric.nodes();
+  auto node = [&](int64_t i) -> IBNode& { return created[size_t(plan.slot[size_t(i)])]; };
+  auto port = [&](int64_t i, int n) { return node(i).portTable[size_t(n)]; };
   for (int64_t g = 0; g < hosts; ++g) {
     IBPort* p = port(g, hostPortNumber(g));
-    p->guid = nodes[size_t(g)].nodeGuid + uint64_t(p->portNumber);
-    p->baseLid = uint16_t(firstHostLid + g * lidStep);
+    p->guid = node(g).nodeGuid + uint64_t(p->portNumber);
+    p->baseLid = plan.hostLid[size_t(g)];
   }
-  for (int64_t i = at.firstLeaf; i < int64_t(nodes.size()); ++i)
-    for (IBPort* p : nodes[size_t(i)].portTable)
-      if (p) p->guid = nodes[size_t(i)].nodeGuid;
+  for (int64_t i = at.firstLeaf; i < int64_t(created.size()); ++i)
+    for (IBPort* p : node(i).portTable)
+      if (p) p->guid = node(i).nodeGuid;
 
   // Cables: hosts to leaves, leaves to their pod's spines, spines to the
   // cores of their plane; P parallel cables on consecutive ports.
@@ -352,27 +426,27 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   // Every LID in tree coordinates.
   std::vector<Dest> dests(size_t(maxLid) + 1);
   for (int64_t i = 0; i < s.leaves(); ++i) {
-    Dest& d = dests[size_t(i + 1)];
+    Dest& d = dests[plan.switchLid[size_t(i)]];
     d.kind = Dest::kLeaf;
     d.leaf = int(i);
     d.pod = int(i / s.leavesPerPod);
     d.leafInPod = int(i % s.leavesPerPod);
   }
   for (int64_t i = 0; i < s.spines(); ++i) {
-    Dest& d = dests[size_t(s.leaves() + i + 1)];
+    Dest& d = dests[plan.switchLid[size_t(s.leaves() + i)]];
     d.kind = Dest::kSpine;
     d.pod = int(i / s.spinesPerPod);
     d.plane = int(i % s.spinesPerPod);
   }
   for (int64_t i = 0; i < s.cores(); ++i) {
-    Dest& d = dests[size_t(s.leaves() + s.spines() + i + 1)];
+    Dest& d = dests[plan.switchLid[size_t(s.leaves() + s.spines() + i)]];
     d.kind = Dest::kCore;
     d.plane = int(i / s.coresPerPlane);
     d.core = int(i % s.coresPerPlane);
   }
   for (int64_t g = 0; g < hosts; ++g)
     for (int64_t k = 0; k < lidStep; ++k) {
-      Dest& d = dests[size_t(firstHostLid + g * lidStep + k)];
+      Dest& d = dests[size_t(plan.hostLid[size_t(g)] + k)];
       d.kind = Dest::kHost;
       d.leaf = int(g / H);
       d.pod = int(d.leaf / s.leavesPerPod);
@@ -398,32 +472,32 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
   };
   for (int64_t i = 0; i < s.leaves(); ++i) {
     bool priv = o.privateTables && i % 2 == 0;
-    fill(nodes[size_t(at.firstLeaf + i)], priv, H,
+    fill(node(at.firstLeaf + i), priv, H,
          [&](const Dest& d, bool rot) { return route.leaf(int(i), d, rot); });
   }
   for (int64_t i = 0; i < s.spines(); ++i) {
     bool priv = o.privateTables && i % 2 == 0;
     int pod = int(i / s.spinesPerPod), plane = int(i % s.spinesPerPod);
-    fill(nodes[size_t(at.firstSpine + i)], priv, s.spineDown,
+    fill(node(at.firstSpine + i), priv, s.spineDown,
          [&](const Dest& d, bool rot) { return route.spine(pod, plane, d, rot); });
   }
   for (int64_t i = 0; i < s.cores(); ++i) {
     int plane = int(i / s.coresPerPlane), q = int(i % s.coresPerPlane);
-    fill(nodes[size_t(at.firstCore + i)], false, 0,
+    fill(node(at.firstCore + i), false, 0,
          [&](const Dest& d, bool) { return route.core(plane, q, d); });
   }
 
   // Faults, all against the last host's base LID, in every table of the
   // switch they touch.
   const int64_t victim = hosts - 1;
-  const uint16_t victimLid = uint16_t(firstHostLid + victim * lidStep);
-  IBNode& victimLeaf = nodes[size_t(at.firstLeaf + victim / H)];
+  const uint16_t victimLid = plan.hostLid[size_t(victim)];
+  IBNode& victimLeaf = node(at.firstLeaf + victim / H);
   if (o.faultMissingEntry) setEverywhere(victimLeaf, victimLid, kNoEntry);
   if (o.faultWrongHost) setEverywhere(victimLeaf, victimLid, uint8_t((victim + 1) % H + 1));
   if (o.faultLoop) {
     // Leaf 0 sends the LID up to spine 0 of its pod, which sends it back down.
-    setEverywhere(nodes[size_t(at.firstLeaf)], victimLid, uint8_t(H + 1));
-    setEverywhere(nodes[size_t(at.firstSpine)], victimLid, 1);
+    setEverywhere(node(at.firstLeaf), victimLid, uint8_t(H + 1));
+    setEverywhere(node(at.firstSpine), victimLid, 1);
   }
 
   if (summary) {

@@ -35,6 +35,12 @@ struct GenOptions {
   // The last host is a two-port adapter cabled on port 2 only: port 1 has
   // no link and no LID, port 2 takes the host's LIDs.
   bool deadPort1Host = false;
+  // Lay the fabric out the way a long-lived subnet leaves it: host and switch
+  // LIDs handed out in an order drawn from shuffleSeed over the used range,
+  // with a few gaps, and the nodes (so the dumps' lines) in another drawn
+  // order. The same seed gives the same fabric.
+  bool shuffled = false;
+  uint32_t shuffleSeed = 0;
 
   // Faults, each of which breaks some host-to-host route.
   bool faultMissingEntry = false;  // a leaf loses the entry of one host's LID

@@ -42,6 +42,10 @@ void showHelp() {
       "                          enter from below with a second table\n"
       "      --dead-port1-host   the last host is a two-port adapter cabled on\n"
       "                          port 2 only\n"
+      "      --shuffle SEED      lay the fabric out like a long-lived one: host and\n"
+      "                          switch LIDs in a random order over the used range,\n"
+      "                          a few left unused, and the dumps' nodes in another\n"
+      "                          random order, both drawn from SEED (0 to 100000)\n"
       "      --layout A|B        forwarding-table layout: A routing dump, B LFT dump\n"
       "                          (default A)\n"
       "      --fault-missing-entry  the last host's leaf loses that host's LID entry\n"
@@ -69,6 +73,7 @@ enum LongOnly {
   kFaultWrongHost,
   kLayout,
   kDeadPort1Host,
+  kShuffle,
 };
 
 const option kOptions[] = {
@@ -85,6 +90,7 @@ const option kOptions[] = {
     {"private-tables", no_argument, nullptr, kPrivateTables},
     {"layout", required_argument, nullptr, kLayout},
     {"dead-port1-host", no_argument, nullptr, kDeadPort1Host},
+    {"shuffle", required_argument, nullptr, kShuffle},
     {"fault-missing-entry", no_argument, nullptr, kFaultMissing},
     {"fault-loop", no_argument, nullptr, kFaultLoop},
     {"fault-wrong-host", no_argument, nullptr, kFaultWrongHost},
@@ -118,6 +124,7 @@ int main(int argc, char* argv[]) {
   std::string dir;
   char layout = 'A';
   int lmc = 0;
+  int seed = 0;
 
   // Options.
   int c;
@@ -171,6 +178,11 @@ int main(int argc, char* argv[]) {
           ok = false;
         }
         layout = optarg[0];
+        break;
+      case kShuffle:
+        ok = readCount(optarg, "--shuffle", &seed);
+        gen.shuffled = true;
+        gen.shuffleSeed = static_cast<uint32_t>(seed);
         break;
       case kFaultMissing:
         gen.faultMissingEntry = true;

@@ -65,6 +65,14 @@ std::vector<Case> fabrics() {
                                     o.hostsPerLeaf = 2;
                                     o.upLinks = 3;
                                   })},
+      {"2-level shuffled", with(twoLevel(4, 4, 2), [](auto& o) { o.shuffled = true; })},
+      {"3-level radix 8 lmc2 private shuffled", with(threeLevel(8),
+                                                     [](auto& o) {
+                                                       o.lmc = 2;
+                                                       o.privateTables = true;
+                                                       o.shuffled = true;
+                                                       o.shuffleSeed = 7;
+                                                     })},
   };
 }
 
@@ -395,6 +403,52 @@ TEST(FabricGen, SameOptionsSameBytes) {
   }
 }
 
+TEST(FabricGen, ShuffledLayoutScattersLidsAndNodesBySeed) {
+  auto files = [](const GenOptions& o, const std::string& name) {
+    IBFabric f = generate(o);
+    std::string dir = makeTestDir(name);
+    std::string err;
+    EXPECT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
+    return readTestFile(dir + "/fabric.lst") + readTestFile(dir + "/fabric.fdbs");
+  };
+  GenOptions o = with(threeLevel(8), [](auto& o) {
+    o.lmc = 1;
+    o.shuffled = true;
+    o.shuffleSeed = 3;
+  });
+  std::string first = files(o, "seed3a");
+  EXPECT_TRUE(first == files(o, "seed3b"));
+  o.shuffleSeed = 4;
+  EXPECT_FALSE(first == files(o, "seed4"));
+
+  // Every LID once, aligned host ranges, some left unused, and neither the
+  // LIDs nor the node order follow the tree.
+  GenSummary sum;
+  IBFabric f = generate(o, &sum);
+  std::set<uint16_t> lids;
+  int hostsOutOfOrder = 0, switchesOutOfOrder = 0;
+  uint16_t lastHost = 0, lastSwitch = 0;
+  for (const IBNode& n : f.nodes()) {
+    if (n.isSwitch()) {
+      EXPECT_TRUE(lids.insert(n.lid).second) << n.nodeName;
+      switchesOutOfOrder += n.lid < lastSwitch;
+      lastSwitch = n.lid;
+      continue;
+    }
+    uint16_t base = n.portTable[1]->baseLid;
+    EXPECT_EQ(base % 2, 0) << n.nodeName;
+    for (int k = 0; k < 2; ++k) EXPECT_TRUE(lids.insert(uint16_t(base + k)).second) << n.nodeName;
+    hostsOutOfOrder += base < lastHost;
+    lastHost = base;
+  }
+  EXPECT_EQ(lids.count(0), 0u);
+  EXPECT_EQ(*lids.rbegin(), sum.maxLid);
+  EXPECT_LT(lids.size() + 2, size_t{sum.maxLid});
+  EXPECT_GT(hostsOutOfOrder, 10);
+  EXPECT_GT(switchesOutOfOrder, 10);
+  EXPECT_NE(f.nodes()[0].nodeName, "r01n01_HCA-1");
+}
+
 TEST(FabricGen, NoStalePrivateMapIsLeftBehind) {
   std::string dir = makeTestDir("folder");
   std::string err;
@@ -430,7 +484,7 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
   for (const char* option :
        {"--output", "--levels", "--radix", "--hosts-per-leaf", "--up-links", "--parallel",
         "--leaves", "--pods", "--hosts-per-rack", "--lmc", "--private-tables", "--layout",
-        "--dead-port1-host", "--version", "--fault-missing-entry", "--fault-loop",
+        "--dead-port1-host", "--version", "--shuffle", "--fault-missing-entry", "--fault-loop",
         "--fault-wrong-host", "--help"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
 
@@ -442,6 +496,7 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
                        "-o /tmp --radix 3x",
                        "-o /tmp -m 8",
                        "-o /tmp --layout C",
+                       "-o /tmp --shuffle x",
                        "-o /tmp --radix 255",
                        "-o /tmp stray",
                        "-o /dev/null/x --leaves 2"};

@@ -5,6 +5,11 @@
 // (switch, table) state has one outcome, whichever source reached it: the
 // check remembers that outcome and costs about states x destinations rather
 // than sources x destinations x path length.
+//
+// Tables are indexed by LID, so the check first visits the destinations in
+// LID order: consecutive destinations then read neighbouring bytes of every
+// table, whatever order the subnet manager handed the LIDs out in. Only the
+// destinations found broken are visited again, in host order, for the lines.
 
 #include <algorithm>
 #include <cerrno>
@@ -55,6 +60,7 @@ class RouteChecker {
       }
     }
     size_t states = stateNode_.size();
+    buildHops();
     epoch_.assign(states, 0);
     status_.assign(states, kInProgress);
     failedAt_.assign(states, kNoState);
@@ -80,22 +86,40 @@ class RouteChecker {
   }
 
   // Counts the missing routes. While wantLines() says so, also calls
-  // broken(source, destination, reason text) for each; after that a
-  // destination's broken routes are only counted, by entry state, so a fabric
-  // where nothing is routed costs no more than one where everything is.
+  // broken(source, destination, reason text) for each, destinations in host
+  // order; after that a destination's broken routes are only counted, by
+  // entry state, so a fabric where nothing is routed costs no more than one
+  // where everything is.
   template <typename WantLines, typename OnBroken>
   size_t run(WantLines&& wantLines, OnBroken&& broken) {
+    // Pass 1, in LID order: which destinations have broken routes, and how many.
+    std::vector<uint32_t> byLid(hosts_.size());
+    for (uint32_t d = 0; d < byLid.size(); ++d) byLid[d] = d;
+    std::stable_sort(byLid.begin(), byLid.end(), [&](uint32_t a, uint32_t b) {
+      return hosts_[a]->baseLid < hosts_[b]->baseLid;
+    });
+    std::vector<size_t> brokenTo(hosts_.size(), 0);
+    std::vector<bool> anyBroken(hosts_.size(), false);
+    // Entry states in state order here: whether a route breaks does not
+    // depend on the order, only which state a loop is reported at does.
+    std::vector<uint32_t> entriesInOrder = entries_;
+    std::sort(entriesInOrder.begin(), entriesInOrder.end());
+    for (uint32_t d : byLid) {
+      if (!evaluateAll(*hosts_[d], entriesInOrder)) continue;
+      anyBroken[d] = true;
+      brokenTo[d] = countBroken(d);
+    }
+
+    // Pass 2, in host order: the lines, then only the counts.
     size_t total = 0;
     for (size_t d = 0; d < hosts_.size(); ++d) {
-      const IBPort* dst = hosts_[d];
-      ++epoch_now_;
-      bool anyBroken = cabledToHost_ > 0;
-      for (uint32_t e : entries_) anyBroken |= evaluate(e, *dst) == kBroken;
-      if (!anyBroken) continue;
+      if (!anyBroken[d]) continue;
       if (!wantLines()) {
-        total += countBroken(d);
+        total += brokenTo[d];
         continue;
       }
+      const IBPort* dst = hosts_[d];
+      evaluateAll(*dst, entries_);
       for (size_t s = 0; s < hosts_.size(); ++s) {
         if (s == d) continue;
         const IBPort* src = hosts_[s];
@@ -161,35 +185,103 @@ class RouteChecker {
 
   bool known(uint32_t state) const { return epoch_[state] == epoch_now_; }
 
+  // Flat copies of what one hop reads, so the walk does a few array reads
+  // instead of chasing node, port and table pointers.
+  struct StateHop {
+    const uint8_t* lft = nullptr;  // the state's forwarding table
+    uint32_t lftSize = 0;
+    uint32_t portBase = 0;  // the switch's first entry in portLead_
+    uint8_t portCount = 0;
+  };
+  // Where each switch port leads: the state entered at a switch, kHostBit and
+  // the far host port's index, or kNoLead.
+  static constexpr uint32_t kHostBit = 0x80000000u;
+  static constexpr uint32_t kNoLead = UINT32_MAX;
+  // Outcomes of hop() besides a next state.
+  static constexpr uint32_t kArrived = UINT32_MAX - 1;
+  static constexpr uint32_t kDeadEnd = UINT32_MAX - 2;
+
+  void buildHops() {
+    std::span<IBNode> nodes = fabric_.nodes();
+    std::vector<uint32_t> portBaseOfNode(nodes.size(), 0);
+    for (IBNode& node : nodes) {
+      if (!node.isSwitch()) continue;
+      portBaseOfNode[&node - nodes.data()] = static_cast<uint32_t>(portLead_.size());
+      for (unsigned n = 0; n <= node.portCount; ++n) {
+        const IBPort* p = n == 0 ? nullptr : node.getPort(n);
+        uint32_t lead = kNoLead;
+        if (p && p->remote) {
+          const IBPort& far = *p->remote;
+          lead = far.owner->isSwitch() ? stateFor(far) : kHostBit | portIndex(far);
+        }
+        portLead_.push_back(lead);
+      }
+    }
+    hops_.resize(stateNode_.size());
+    for (size_t st = 0; st < stateNode_.size(); ++st) {
+      const IBNode& sw = *stateNode_[st];
+      std::span<const uint8_t> lft = sw.lft(stateTable_[st]);
+      hops_[st] = {lft.data(), static_cast<uint32_t>(lft.size()),
+                   portBaseOfNode[&sw - nodes.data()], sw.portCount};
+    }
+  }
+
+  uint32_t portIndex(const IBPort& p) const {
+    return static_cast<uint32_t>(&p - fabric_.ports().data());
+  }
+
+  // The state after one hop from state towards lid, whose owner is the host
+  // port with index dst; kArrived there, kDeadEnd where step() fails.
+  uint32_t hop(uint32_t state, uint16_t lid, uint32_t dst) const {
+    const StateHop& h = hops_[state];
+    uint8_t port = lid < h.lftSize ? h.lft[lid] : kLftNoEntry;
+    if (port == kLftNoEntry || port == 0 || port > h.portCount) return kDeadEnd;
+    uint32_t lead = portLead_[h.portBase + port];
+    if (lead == kNoLead) return kDeadEnd;
+    if (lead & kHostBit) return (lead & ~kHostBit) == dst ? kArrived : kDeadEnd;
+    return lead;
+  }
+
+  // Evaluates the entry states for dst afresh; true when some route to dst
+  // is broken (a source cabled to another host always is).
+  bool evaluateAll(const IBPort& dst, const std::vector<uint32_t>& entries) {
+    ++epoch_now_;
+    bool anyBroken = cabledToHost_ > 0;
+    for (uint32_t e : entries) anyBroken |= evaluate(e, dst) == kBroken;
+    return anyBroken;
+  }
+
   // The outcome of a packet for dst in the given state. Walks with an explicit
   // stack: routes through thousands of switches must not exhaust the call
   // stack, and states still on the stack mark a loop.
   Status evaluate(uint32_t start, const IBPort& dst) {
     if (known(start)) return static_cast<Status>(status_[start]);
+    const uint16_t lid = dst.baseLid;
+    const uint32_t dstIndex = portIndex(dst);
     stack_.clear();
     stack_.push_back(start);
     epoch_[start] = epoch_now_;
     status_[start] = kInProgress;
     while (!stack_.empty()) {
       uint32_t state = stack_.back();
-      Step s = step(state, dst);
-      if (s.next != kNoState && !known(s.next)) {
-        epoch_[s.next] = epoch_now_;
-        status_[s.next] = kInProgress;
-        stack_.push_back(s.next);
+      uint32_t next = hop(state, lid, dstIndex);
+      if (next < kDeadEnd && !known(next)) {
+        epoch_[next] = epoch_now_;
+        status_[next] = kInProgress;
+        stack_.push_back(next);
         continue;
       }
-      if (s.failed) {
+      if (next == kDeadEnd) {
         status_[state] = kBroken;
         failedAt_[state] = state;
-      } else if (s.next == kNoState) {
+      } else if (next == kArrived) {
         status_[state] = kComplete;
-      } else if (status_[s.next] == kInProgress) {
+      } else if (status_[next] == kInProgress) {
         status_[state] = kBroken;
         failedAt_[state] = state;
       } else {
-        status_[state] = status_[s.next];
-        failedAt_[state] = failedAt_[s.next];
+        status_[state] = status_[next];
+        failedAt_[state] = failedAt_[next];
       }
       stack_.pop_back();
     }
@@ -234,6 +326,8 @@ class RouteChecker {
   std::vector<uint32_t> stateOfNode_;  // first state of each switch, by node index
   std::vector<const IBNode*> stateNode_;
   std::vector<uint8_t> stateTable_;
+  std::vector<StateHop> hops_;      // by state
+  std::vector<uint32_t> portLead_;  // by switch, ports 0..portCount
 
   // Per-state outcome for the current destination; valid where epoch_ matches.
   uint32_t epoch_now_ = 0;

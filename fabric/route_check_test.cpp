@@ -205,6 +205,39 @@ TEST(RouteCheck, StandardErrorShowsTwentyReportFileAll) {
   EXPECT_EQ(readTestFile(path), "");
 }
 
+TEST(RouteCheck, LinesFollowHostOrderWhateverTheLids) {
+  // LIDs handed out against the host order, and a loop between two switches
+  // for h0's LID: the lines still go destination by destination in host
+  // order, each destination's sources in host order.
+  IBFabric f;
+  std::vector<NodeDecl> decls = {sw("s", 6), sw("t", 2)};
+  const char* names[] = {"h0", "h1", "h2", "h3"};
+  for (const char* n : names) decls.push_back(ca(n, 1));
+  ASSERT_EQ(f.createNodes(decls), 0);
+  for (int i = 0; i < 4; ++i) {
+    cable(f, names[i], 1, "s", i + 1);
+    f.getPort(names[i], 1)->baseLid = static_cast<uint16_t>(40 - 10 * i);
+  }
+  cable(f, "s", 5, "t", 1);
+  f.getNode("s")->setLFTPortForLid(40, 5, 0);
+  f.getNode("t")->setLFTPortForLid(40, 1, 0);
+  std::string path = writeTestFile("routes.txt", "");
+  Result r = check(f, path.c_str());
+  EXPECT_EQ(r.rc, 1);
+  std::vector<std::string> all = splitLines(readTestFile(path));
+  ASSERT_EQ(all.size(), 12u);
+  EXPECT_EQ(all[0],
+            "-E- Missing route from h1/P1 to h0/P1 lid 40: stopped at t/P1 table 0: loop, enters "
+            "s/P5 table 0 again");
+  EXPECT_EQ(all[3],
+            "-E- Missing route from h0/P1 to h1/P1 lid 30: stopped at s table 0: no "
+            "forwarding entry");
+  EXPECT_EQ(all[11],
+            "-E- Missing route from h2/P1 to h3/P1 lid 10: stopped at s table 0: no "
+            "forwarding entry");
+  EXPECT_EQ(splitLines(r.err), all);
+}
+
 TEST(RouteCheck, UnwritableReportFails) {
   IBFabric f;
   buildTwoSwitches(f);

@@ -1,0 +1,213 @@
+#include "plan/plan_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fabric/fabric.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: linkdeal-plan -l LST -f FDBS -i REGEX [-P PLFT] [-n N] [-m LMC] [-d HOPS]\n"
+    "                     [--stages K|auto] [--any-lid] [-t] [-o FILE]\n";
+
+void printLine(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// A whole decimal number from 0 to max; anything else is refused.
+bool readCount(const char* text, unsigned long max, unsigned long& value) {
+  if (*text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && *end == '\0' && value <= max;
+}
+
+enum : int { kStages = 1000, kAnyLid };
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"trust-fdbs", no_argument, nullptr, 't'},
+    {"max-hsd", required_argument, nullptr, 'n'},
+    {"lmc", required_argument, nullptr, 'm'},
+    {"lst", required_argument, nullptr, 'l'},
+    {"fdbs", required_argument, nullptr, 'f'},
+    {"PLFT", required_argument, nullptr, 'P'},
+    {"grp-rex", required_argument, nullptr, 'i'},
+    {"min-dist", required_argument, nullptr, 'd'},
+    {"stages", required_argument, nullptr, kStages},
+    {"any-lid", no_argument, nullptr, kAnyLid},
+    {nullptr, 0, nullptr, 0},
+};
+
+PlanCommandLine endWith(int status) {
+  PlanCommandLine result;
+  result.status = status;
+  return result;
+}
+
+// Prints message (when there is one) and the usage; status 1.
+PlanCommandLine refuse(const std::string& message) {
+  if (!message.empty()) printLine(message);
+  std::fputs(kUsage, stdout);
+  std::fflush(stdout);
+  return endWith(1);
+}
+
+}  // namespace
+
+void showPlanHelp() {
+  std::fputs(
+      "linkdeal-plan: stages of pairs that test every host and every cable\n"
+      "\n",
+      stdout);
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Splits the hosts into groups by a regular expression, as linkdeal does, and\n"
+      "writes stages of source/destination pairs. Each stage on its own keeps\n"
+      "linkdeal's guarantees along the paths the forwarding tables give: the two\n"
+      "ends of a pair are in different groups, each host sends at most once and\n"
+      "receives at most once, no switch egress port carries more than N of the\n"
+      "stage's pairs, and every path is at least HOPS links long. Together the\n"
+      "stages make every grouped host send and receive, and put traffic on every\n"
+      "directed link that such a pair's route can cross: each switch egress port,\n"
+      "and each host's own link both ways. What no valid pair can reach is\n"
+      "reported as not coverable.\n"
+      "\n"
+      "Options:\n"
+      "  -l, --lst FILE        topology file (required)\n"
+      "  -f, --fdbs FILE       switch forwarding tables (required)\n"
+      "  -i, --grp-rex REGEX   POSIX extended expression whose first ( ) capture of a\n"
+      "                        host name names the host's group (required)\n"
+      "  -P, --PLFT FILE       private forwarding-table map of the switches that have one\n"
+      "  -n, --max-hsd N       most pairs of a stage whose path leaves a switch through\n"
+      "                        one port (default 1)\n"
+      "  -m, --lmc LMC         LMC of the fabric, 0 to 7: each host port owns 2^LMC LIDs\n"
+      "                        (default 0)\n"
+      "  -d, --min-dist HOPS   only paths of at least HOPS links (default 0; a host on\n"
+      "                        the source's own switch is 2 links away)\n"
+      "  --stages K|auto       stop after K stages, or (auto, the default) when every\n"
+      "                        coverable host and link is covered\n"
+      "  --any-lid             let a pair aim at any LID of its destination, not just\n"
+      "                        the base LID, and write that LID as a third field\n"
+      "                        0x<lid> on the pair line\n"
+      "  -t, --trust-fdbs      skip the check that every host reaches every other host;\n"
+      "                        broken routes are then only not coverable\n"
+      "  -o FILE               pairs file (default linkdeal-plan.out)\n"
+      "  -h, --help            this text\n"
+      "  -V, --version         the version\n"
+      "\n"
+      "Output: a pairs file as linkdeal writes it, with one STAGE k line before the\n"
+      "pairs of each stage. Standard output shows each stage's pairs, newly covered\n"
+      "hosts and directed links and the coverage so far, then the number of stages,\n"
+      "what is not coverable, and a lower bound on the number of stages. When\n"
+      "standard error is a terminal it shows a progress line per stage.\n"
+      "\n"
+      "Exit status: 0 when the plan is written (complete, or stopped at K stages);\n"
+      "1 for a rejected command line and for any failure to load, check or write.\n",
+      stdout);
+  std::fflush(stdout);
+}
+
+PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
+  PlanCommandLine result;
+  PlanOptions& o = result.options;
+  RunOptions& r = o.run;
+  r.outFile = "linkdeal-plan.out";
+  unsigned long value = 0;
+  auto number = [&](const char* what, unsigned long max) {
+    if (readCount(optarg, max, value)) return true;
+    printLine(std::string("-E- Invalid ") + what + " value: " + optarg + " (must be 0 to " +
+              std::to_string(max) + ")");
+    return false;
+  };
+
+  optind = 0;  // full rescan, also when called more than once in a process
+  for (;;) {
+    const int c = getopt_long(argc, argv, "hVtl:f:P:i:n:m:d:o:", kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'h':
+        showPlanHelp();
+        return endWith(0);
+      case 'V':
+        std::printf("linkdeal-plan version: %s\n", get_corvex_version());
+        std::fflush(stdout);
+        return endWith(0);
+      case 't':
+        r.trustFdbs = true;
+        printLine("-I- Trust FDBs and skip CA to CA verification");
+        break;
+      case 'n':
+        if (!number("-n", UINT32_MAX)) return refuse("");
+        r.maxFlowsPerLink = static_cast<uint32_t>(value);
+        printLine("-I- Max Number of Flows per Link: " + std::to_string(r.maxFlowsPerLink));
+        break;
+      case 'm':
+        if (!number("-m", kMaxLmc)) return refuse("");
+        r.lmc = static_cast<uint16_t>(value);
+        printLine("-I- LMC: " + std::to_string(r.lmc));
+        break;
+      case 'd':
+        if (!number("-d", UINT32_MAX)) return refuse("");
+        r.minDist = static_cast<uint32_t>(value);
+        printLine("-I- Minimum path distance is: " + std::to_string(r.minDist) + " hops");
+        break;
+      case 'l':
+        r.lstFile = optarg;
+        printLine("-I- LST file:" + r.lstFile);
+        break;
+      case 'f':
+        r.fdbsFile = optarg;
+        printLine("-I- FDBs file:" + r.fdbsFile);
+        break;
+      case 'P':
+        r.plftFile = optarg;
+        printLine("-I- PLFT File: " + r.plftFile);
+        break;
+      case 'i':
+        r.groupRegex = optarg;
+        printLine("-I- Groups Regular Expression:" + r.groupRegex);
+        break;
+      case 'o':
+        r.outFile = optarg;
+        break;
+      case kStages:
+        if (std::string(optarg) == "auto") {
+          o.maxStages = 0;
+        } else if (!readCount(optarg, UINT32_MAX, value) || value == 0) {
+          return refuse(std::string("-E- Invalid --stages value: ") + optarg +
+                        " (a number from 1, or auto)");
+        } else {
+          o.maxStages = static_cast<uint32_t>(value);
+        }
+        printLine("-I- Stages: " + (o.maxStages ? std::to_string(o.maxStages) : "auto"));
+        break;
+      case kAnyLid:
+        o.anyLid = true;
+        printLine("-I- Any LID of a destination");
+        break;
+      default:  // getopt_long has already said what was wrong on stderr
+        std::fputs(kUsage, stdout);
+        std::fflush(stdout);
+        return endWith(1);
+    }
+  }
+
+  std::string missing;
+  if (r.lstFile.empty()) missing += " -l";
+  if (r.fdbsFile.empty()) missing += " -f";
+  if (r.groupRegex.empty()) missing += " -i";
+  if (!missing.empty()) return refuse("-E- Missing required option:" + missing);
+  result.run = true;
+  return result;
+}

@@ -22,8 +22,7 @@ struct Routing {
     switchOfNode.assign(f.nodes().size(), UINT32_MAX);
     for (const IBNode& node : f.nodes()) {
       if (!node.isSwitch()) continue;
-      switchOfNode[static_cast<size_t>(&node - firstNode)] =
-          static_cast<uint32_t>(switches.size());
+      switchOfNode[static_cast<size_t>(&node - firstNode)] = static_cast<uint32_t>(switches.size());
       switches.push_back(&node);
     }
   }
@@ -57,9 +56,9 @@ struct Routing {
 // through ports with the same table.
 struct Origin {
   uint32_t state = kNoState;
-  uint32_t total = 0;                               // grouped hosts starting here
+  uint32_t total = 0;                                // grouped hosts starting here
   std::vector<std::pair<int32_t, uint32_t>> groups;  // (group, hosts) among them
-  int32_t firstGroupReached = -1;                   // a destination group of a valid pair
+  int32_t firstGroupReached = -1;                    // a destination group of a valid pair
   bool severalGroupsReached = false;
 
   uint32_t hostsOutside(int32_t group) const {
@@ -256,41 +255,78 @@ class RouteMarker {
   std::vector<uint32_t> routesThrough;
 };
 
-// Stages needed because a switch's egress ports that only its own hosts'
-// traffic crosses outnumber what those hosts can send in one stage.
-void findLowerBound(const Routing& routing, const Hosts& h, Coverable& c,
-                    const std::vector<uint8_t>& foreign) {
+// What the lower bound on the stage count is drawn from, per switch.
+struct BoundFacts {
+  std::vector<uint8_t> foreign;   // by port: crossed by a route from another switch's hosts
+  std::vector<uint8_t> firstHop;  // by port: the first egress port of some valid route
+  std::vector<uint8_t> local;     // by switch: a valid pair has both hosts on it
+};
+
+uint32_t ceilDiv(uint64_t a, uint64_t b) {
+  return static_cast<uint32_t>((a + b - 1) / b);
+}
+
+// Three ways a switch forces stages: in one stage each host sends once and
+// receives once, and each egress port carries at most maxFlows pairs. So the
+// egress ports that only the switch's own hosts' traffic crosses need that
+// many sends, its hosts' sends all leave through the egress ports their
+// routes start on, and its hosts' receives (when no valid pair stays on the
+// switch) all arrive over its links from other switches.
+void findLowerBound(const Routing& routing, const Hosts& h, Coverable& c, const BoundFacts& f,
+                    uint32_t maxFlows) {
   if (c.links == 0 && c.coverableHosts == 0) return;
   c.lowerBound = 1;
   c.boundReason = "every coverable link and host needs a stage";
   std::vector<uint32_t> senders(routing.switches.size(), 0);
+  std::vector<uint32_t> receivers(routing.switches.size(), 0);
   for (size_t i = 0; i < c.hosts.size(); ++i) {
-    if (c.send[i]) {
-      const uint32_t state = h.origins[static_cast<size_t>(h.origin[i])].state;
-      ++senders[state / kTables];
-    }
+    if (h.origin[i] < 0) continue;
+    const uint32_t sw = h.origins[static_cast<size_t>(h.origin[i])].state / kTables;
+    senders[sw] += c.send[i];
+    receivers[sw] += c.receive[i];
   }
+  auto consider = [&](uint32_t bound, const std::string& reason) {
+    if (bound <= c.lowerBound) return;
+    c.lowerBound = bound;
+    c.boundReason = reason;
+  };
   for (size_t sw = 0; sw < routing.switches.size(); ++sw) {
     const IBNode& node = *routing.switches[sw];
-    uint32_t ownOnly = 0;
+    uint32_t ownOnly = 0, exits = 0, entries = 0;
     for (unsigned n = 1; n <= node.portCount; ++n) {
       const IBPort* p = node.getPort(n);
-      if (p && c.port[routing.portIndex(p)] && !foreign[routing.portIndex(p)]) ++ownOnly;
+      if (!p) continue;
+      const size_t e = routing.portIndex(p);
+      ownOnly += c.port[e] && !f.foreign[e];
+      exits += f.firstHop[e];
+      if (p->remote && p->remote->owner->isSwitch())
+        entries += c.port[routing.portIndex(p->remote)];
     }
+    const std::string name = "switch " + node.nodeName + ": ";
     const uint32_t s = senders[sw];
-    if (ownOnly == 0 || s == 0) continue;
-    // A route may pass a switch once per forwarding table it uses there.
-    std::array<bool, kTables> used{};
-    used[0] = true;
-    for (uint8_t t : node.ingressTable) used[t % kTables] = true;
-    const uint32_t passes = static_cast<uint32_t>(std::count(used.begin(), used.end(), true));
-    const uint32_t bound = (ownOnly + s * passes - 1) / (s * passes);
-    if (bound > c.lowerBound) {
-      c.lowerBound = bound;
-      c.boundReason = "switch " + node.nodeName + ": " + std::to_string(ownOnly) +
-                      " egress ports carry only the traffic of its own " + std::to_string(s) +
-                      " hosts, and a host sends once per stage";
-      if (passes > 1) c.boundReason += " (a route may pass it " + std::to_string(passes) + " times)";
+    if (s > 0 && ownOnly > 0) {
+      // A route may pass a switch once per forwarding table it uses there.
+      std::array<bool, kTables> used{};
+      used[0] = true;
+      for (uint8_t t : node.ingressTable) used[t % kTables] = true;
+      const uint32_t passes = static_cast<uint32_t>(std::count(used.begin(), used.end(), true));
+      consider(
+          ceilDiv(ownOnly, uint64_t{s} * passes),
+          name + std::to_string(ownOnly) + " egress ports carry only the traffic of its " +
+              std::to_string(s) + " hosts, and a host sends once per stage" +
+              (passes > 1 ? " (a route may pass it " + std::to_string(passes) + " times)" : ""));
+    }
+    if (s > 0 && exits > 0) {
+      consider(ceilDiv(s, uint64_t{exits} * maxFlows),
+               name + "its " + std::to_string(s) + " sending hosts leave through " +
+                   std::to_string(exits) + " egress ports of " + std::to_string(maxFlows) +
+                   " pairs each per stage");
+    }
+    if (receivers[sw] > 0 && entries > 0 && !f.local[sw]) {
+      consider(ceilDiv(receivers[sw], uint64_t{entries} * maxFlows),
+               name + "its " + std::to_string(receivers[sw]) +
+                   " receiving hosts are reached over " + std::to_string(entries) + " links of " +
+                   std::to_string(maxFlows) + " pairs each per stage");
     }
   }
 }
@@ -304,17 +340,24 @@ Coverable coverableOf(const Routing& routing, const PortGroups& groups,
   c.send.assign(n, 0);
   c.receive.assign(n, 0);
   RouteMarker marker(routing, c);
+  BoundFacts facts;
+  facts.firstHop.assign(c.port.size(), 0);
+  facts.local.assign(routing.switches.size(), 0);
   // With no port allowed a flow, no pair is valid.
   for (uint32_t lid = 0; lid < h.ofLid.size() && settings.maxFlows > 0; ++lid) {
     const int32_t dst = h.ofLid[lid];
     if (dst < 0 || h.origin[static_cast<size_t>(dst)] < 0) continue;
     const int32_t dstGroup = c.hostGroup[static_cast<size_t>(dst)];
-    marker.nextLid(static_cast<uint16_t>(lid), c.hosts[static_cast<size_t>(dst)]);
+    const IBPort* dstPort = c.hosts[static_cast<size_t>(dst)];
+    marker.nextLid(static_cast<uint16_t>(lid), dstPort);
+    const uint32_t dstSwitch = routing.stateOf(*dstPort->remote) / kTables;
     for (Origin& o : h.origins) {
       if (o.hostsOutside(dstGroup) == 0) continue;
       const uint32_t links = marker.linksToDst(o.state);
       if (links == 0 || links + 1 < settings.minDist) continue;
       marker.mark(o.state);
+      facts.firstHop[routing.portIndex(routing.egress(o.state, static_cast<uint16_t>(lid)))] = 1;
+      if (o.state / kTables == dstSwitch) facts.local[dstSwitch] = 1;
       c.receive[static_cast<size_t>(dst)] = 1;
       if (o.firstGroupReached < 0) o.firstGroupReached = dstGroup;
       if (o.firstGroupReached != dstGroup) o.severalGroupsReached = true;
@@ -345,11 +388,13 @@ Coverable coverableOf(const Routing& routing, const PortGroups& groups,
         c.idlePorts.push_back(port);
     }
   }
-  findLowerBound(routing, h, c, marker.foreign);
+  facts.foreign = std::move(marker.foreign);
+  findLowerBound(routing, h, c, facts, settings.maxFlows);
   h.linksBeyond.assign(c.port.size(), 0);
   for (size_t e = 0; e < c.port.size(); ++e) {
     if (marker.routesThrough[e])
-      h.linksBeyond[e] = static_cast<uint32_t>(16 * marker.linksBeyond[e] / marker.routesThrough[e]);
+      h.linksBeyond[e] =
+          static_cast<uint32_t>(16 * marker.linksBeyond[e] / marker.routesThrough[e]);
   }
   return c;
 }
@@ -436,17 +481,35 @@ class Stager {
     std::vector<int32_t> order;
     for (size_t i = 0; i < c_.hosts.size(); ++i)
       if (c_.send[i]) order.push_back(static_cast<int32_t>(i));
-    for (size_t i = order.size(); i > 1; --i)
-      std::swap(order[i - 1], order[rng_() % i]);
+    for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[rng_() % i]);
     std::stable_partition(order.begin(), order.end(), [&](int32_t s) { return !sent_[s]; });
     if (stage_ > 1) findUsefulLids();
 
-    for (int32_t s : order) {
-      if (left_ == 0) break;
-      path_.clear();
-      uint16_t dlid = 0;
-      const int32_t d = fromFirstSwitch(s, dlid);
-      if (d < 0) continue;
+    // First only pairs whose destination has not received yet, so that
+    // senders and receivers still missing meet each other; then any pair
+    // that covers something.
+    std::vector<uint8_t> paired(c_.hosts.size(), 0);
+    for (newReceiverOnly_ = true;; newReceiverOnly_ = false) {
+      for (int32_t s : order) {
+        if (left_ == 0) break;
+        if (!paired[s]) paired[s] = addPair(s, result);
+      }
+      if (!newReceiverOnly_) break;
+    }
+    linksCovered_ += result.newLinks;
+    hostsCovered_ += result.newHosts;
+    result.linksCovered = linksCovered_;
+    result.hostsCovered = hostsCovered_;
+    return result;
+  }
+
+  // Looks for a destination for source s; books and counts the pair found.
+  bool addPair(int32_t s, StageResult& result) {
+    path_.clear();
+    uint16_t dlid = 0;
+    const int32_t d = fromFirstSwitch(s, dlid);
+    if (d < 0) return false;
+    {
       result.pairs.push_back({c_.hosts[s], c_.hosts[d], dlid});
       for (const IBPort* e : path_) {
         uint8_t& cov = covered_[r_.portIndex(e)];
@@ -467,11 +530,7 @@ class Stager {
       }
       result.newHosts += finishHost(s) + finishHost(d);
     }
-    linksCovered_ += result.newLinks;
-    hostsCovered_ += result.newHosts;
-    result.linksCovered = linksCovered_;
-    result.hostsCovered = hostsCovered_;
-    return result;
+    return true;
   }
 
  private:
@@ -496,7 +555,8 @@ class Stager {
 
   bool freeFor(uint16_t lid, int32_t ownGroup) const {
     const int32_t d = h_.ofLid[lid];
-    return d >= 0 && takenInStage_[d] != stage_ && c_.hostGroup[d] != ownGroup;
+    return d >= 0 && takenInStage_[d] != stage_ && c_.hostGroup[d] != ownGroup &&
+           !(newReceiverOnly_ && received_[d]);
   }
 
   uint32_t finishHost(int32_t i) {
@@ -636,8 +696,8 @@ class Stager {
   // The walk arrived at a host: a destination if grouped, far enough, worth
   // it, and really the owner of a LID the walk carried (inconsistent tables
   // may deliver a LID to the wrong host).
-  int32_t takeHost(const IBPort& in, uint32_t hops, std::span<const uint16_t> carried,
-                   bool useful, uint16_t& dlid) {
+  int32_t takeHost(const IBPort& in, uint32_t hops, std::span<const uint16_t> carried, bool useful,
+                   uint16_t& dlid) {
     const int32_t d = h_.ofPort[r_.portIndex(&in)];
     if (d < 0 || !useful || hops < settings_.minDist) return -1;
     for (uint16_t lid : carried) {
@@ -666,6 +726,7 @@ class Stager {
   std::vector<uint32_t> routeStamp_;
   std::vector<uint8_t> routeUseful_;
   uint32_t stamp_ = 0;
+  bool newReceiverOnly_ = false;
   std::mt19937 rng_{20260101};
   uint32_t stage_ = 0;
   uint64_t left_ = 0;  // coverable ports, sends and receives not yet covered

@@ -59,7 +59,7 @@ struct Coverable {
   std::vector<uint8_t> send, receive;
   std::vector<HostGap> sendGap, receiveGap;
   uint32_t coverableHosts = 0;  // hosts with a send or a receive to cover
-  uint32_t links = 0;   // coverable directed links: switch egress ports plus host sends
+  uint32_t links = 0;           // coverable directed links: switch egress ports plus host sends
   // Linked switch egress ports that no valid pair's route crosses.
   std::vector<const IBPort*> idlePorts;
   uint32_t lowerBound = 0;  // stages any complete plan needs

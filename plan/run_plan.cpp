@@ -163,8 +163,8 @@ int runPlan(const PlanOptions& options) {
     const StageResult* last = plan.stages.empty() ? nullptr : &plan.stages.back();
     const uint32_t hosts = last ? last->hostsCovered : 0;
     const uint32_t links = last ? last->linksCovered : 0;
-    printLine("-W- Stages: " + std::to_string(plan.stages.size()) + ", coverage incomplete: " +
-              std::to_string(c.coverableHosts - hosts) + " hosts and " +
+    printLine("-W- Stages: " + std::to_string(plan.stages.size()) +
+              ", coverage incomplete: " + std::to_string(c.coverableHosts - hosts) + " hosts and " +
               std::to_string(c.links - links) + " directed links not covered");
   }
   reportNotCoverable(c);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fabric/fabric.h"
+#include "cli/version.h"
 
 namespace {
 
@@ -140,8 +140,7 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         showPlanHelp();
         return endWith(0);
       case 'V':
-        std::printf("linkdeal-plan version: %s\n", get_corvex_version());
-        std::fflush(stdout);
+        printVersion("linkdeal-plan");
         return endWith(0);
       case 't':
         r.trustFdbs = true;

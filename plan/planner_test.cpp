@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "fabric/route_walk.h"
 #include "search/lid_map.h"
 #include "search/test_fabrics.h"
 #include "tools/fabricgen.h"
@@ -17,22 +18,11 @@ namespace {
 
 // The egress ports of the route from src to lid, or empty when the route is
 // broken or ends anywhere but at dst; hops gets its length in links.
-std::vector<const IBPort*> routeOf(const IBPort* src, const IBPort* dst, uint16_t lid,
-                                   uint32_t& hops) {
+std::vector<const IBPort*> routeOf(RouteWalker& walker, const IBPort* src, const IBPort* dst,
+                                   uint16_t lid, uint32_t& hops) {
   std::vector<const IBPort*> ports;
-  const IBPort* at = src->remote;
-  hops = 1;
-  while (at && at->owner->isSwitch()) {
-    if (hops > 64) return {};
-    const uint8_t table = at->owner->tableForIngress(at->portNumber);
-    const uint8_t p = at->owner->getLFTPortForLid(lid, table);
-    const IBPort* out = p >= 1 && p <= at->owner->portCount ? at->owner->getPort(p) : nullptr;
-    if (!out || !out->remote) return {};
-    ports.push_back(out);
-    at = out->remote;
-    ++hops;
-  }
-  if (at != dst) return {};
+  if (!walker.walk(*src, lid, &ports).arrivedAt(*dst)) return {};
+  hops = static_cast<uint32_t>(ports.size()) + 1;
   return ports;
 }
 
@@ -42,7 +32,7 @@ struct Reach {
 };
 
 // Everything some valid pair covers, by walking every pair's routes.
-Reach bruteForce(const PortGroups& groups, const PlanSettings& s) {
+Reach bruteForce(RouteWalker& walker, const PortGroups& groups, const PlanSettings& s) {
   Reach r;
   if (s.maxFlows == 0) return r;
   for (const auto& [srcGroup, srcs] : groups) {
@@ -53,7 +43,7 @@ Reach bruteForce(const PortGroups& groups, const PlanSettings& s) {
           const uint32_t lids = s.anyLid ? lidsPerPort(s.lmc) : 1;
           for (uint32_t k = 0; k < lids && dst->baseLid; ++k) {
             uint32_t hops = 0;
-            auto route = routeOf(src, dst, static_cast<uint16_t>(dst->baseLid + k), hops);
+            auto route = routeOf(walker, src, dst, static_cast<uint16_t>(dst->baseLid + k), hops);
             if (route.empty() || hops < s.minDist) continue;
             r.ports.insert(route.begin(), route.end());
             r.senders.insert(src);
@@ -68,8 +58,8 @@ Reach bruteForce(const PortGroups& groups, const PlanSettings& s) {
 
 // Checks every stage's guarantees and returns what the plan covers; problem
 // names the first broken guarantee.
-Reach checkPlan(const Plan& plan, const PortGroups& groups, const PlanSettings& s,
-                std::string& problem) {
+Reach checkPlan(RouteWalker& walker, const Plan& plan, const PortGroups& groups,
+                const PlanSettings& s, std::string& problem) {
   std::map<const IBPort*, std::string> groupOf;
   for (const auto& [name, ports] : groups)
     for (const IBPort* p : ports) groupOf[p] = name;
@@ -89,7 +79,7 @@ Reach checkPlan(const Plan& plan, const PortGroups& groups, const PlanSettings& 
                              : p.dlid == p.dst->baseLid;
       if (!lidOk) problem = "not the destination's LID: " + what;
       uint32_t hops = 0;
-      auto route = routeOf(p.src, p.dst, p.dlid, hops);
+      auto route = routeOf(walker, p.src, p.dst, p.dlid, hops);
       if (route.empty()) problem = "route broken: " + what;
       if (hops < s.minDist) problem = "too short: " + what;
       for (const IBPort* e : route) {
@@ -110,9 +100,10 @@ Plan planAndCheck(const IBFabric& fabric, const PortGroups& groups, const PlanSe
                   const std::string& tag) {
   Plan plan = makePlan(fabric, groups, s);
   std::string problem;
-  const Reach covered = checkPlan(plan, groups, s, problem);
+  RouteWalker walker(fabric);
+  const Reach covered = checkPlan(walker, plan, groups, s, problem);
   EXPECT_EQ(problem, "") << tag;
-  const Reach reach = bruteForce(groups, s);
+  const Reach reach = bruteForce(walker, groups, s);
   EXPECT_TRUE(plan.complete) << tag;
   EXPECT_EQ(covered.ports, reach.ports) << tag;
   EXPECT_EQ(covered.senders, reach.senders) << tag;

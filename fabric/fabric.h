@@ -169,7 +169,14 @@ class IBFabric {
 // tools that want to show errors their own way). Return true on success.
 bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err);
 bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err);
+//
+// readFdbFile also takes a folder: its regular files, in byte-wise name order,
+// are read as one dump. Lines of the dump that report a failed table read
+// ("iberror:") are warnings "FILE:LINE: warning: ...": added to *warnings, or
+// printed on standard error when warnings is null.
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err);
+bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
+                 std::vector<std::string>* warnings);
 
 // Checks that every channel adapter / router port reaches every other one
 // along the forwarding tables. Returns 0 when every route is complete. Broken

@@ -6,7 +6,16 @@
 // Files run to gigabytes, so rows go through a tight hand scanner into one
 // 64K-entry scratch table; a section's table is copied out at its end at
 // exactly its length, keeping memory near one byte per entry.
+//
+// The name may also be a folder, as collection scripts keep one dump per
+// switch: its regular files are read in byte-wise name order as one dump.
+// Lines with "iberror:" (a table read that failed part way) are warnings.
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,26 +42,31 @@ struct Section {
 
 class FdbLoader {
  public:
-  FdbLoader(IBFabric& fabric, LineReader& in)
+  FdbLoader(IBFabric& fabric, std::vector<std::string>* warnings)
       : fabric_(fabric),
-        in_(in),
+        warnings_(warnings),
         byGuid_(nodesByGuid(fabric)),
         tablesSeen_(fabric.nodes().size()),
         scratch_(size_t{1} << 16, kUnlisted) {}
 
-  bool run(std::string* err);
+  // Reads one file of the dump; a section ends with its file.
+  bool readFile(LineReader& in, std::string* err);
+  // After the last file: false when the whole dump had no section.
+  bool finish(const std::string& dumpName, std::string* err);
 
  private:
   bool fail(std::string_view problem) {
-    error_ = in_.lineError(problem);
+    error_ = in_->lineError(problem);
     return false;
   }
+  void warn(std::string_view problem);
   bool row(std::string_view line);
   bool header(const SwitchHeader& h, Layout layout);
   void finishSection();
 
   IBFabric& fabric_;
-  LineReader& in_;
+  std::vector<std::string>* warnings_;  // null: print on standard error
+  LineReader* in_ = nullptr;
   std::unordered_map<uint64_t, IBNode*> byGuid_;
   // Per node, bit t: table t already had a section in this file.
   std::vector<uint16_t> tablesSeen_;
@@ -71,7 +85,7 @@ bool FdbLoader::row(std::string_view line) {
   std::string_view lidText(line.data(), static_cast<size_t>(p - line.data()));
   if (r == NumScan::kNoDigits) return fail("LID: hexadecimal number expected after '0x'");
   if (r == NumScan::kTooLarge)
-    return fail("LID " + std::string(lidText) + " is too large for 16 bits");
+    return fail("LID " + echoText(lidText) + " is too large for 16 bits");
   if (!cur_.sw) return fail("row before any switch header");
   uint64_t port = kLftNoEntry;
   bool unreachable = false;
@@ -93,14 +107,27 @@ bool FdbLoader::row(std::string_view line) {
                       ? "expected an egress port or UNREACHABLE after ' : '"
                       : "expected the egress port (decimal) after the LID");
     }
+    // The port ends at a blank or the end of the line ("0x01", "1.9" and
+    // "002abc" are no ports); in the routing dump the next column follows.
+    bool ended = p == end || isBlank(*p);
+    if (ended && cur_.layout == Layout::kRoutes) {
+      const char* q = p;
+      while (q < end && isBlank(*q)) ++q;
+      ended = q == end || *q == ':';
+    }
+    if (!ended) {
+      const char* stop = p;
+      while (stop < end && !isBlank(*stop)) ++stop;
+      return fail("egress port '" + echoText(std::string_view(portText, stop - portText)) +
+                  "': a decimal number followed by a blank expected");
+    }
     if (r == NumScan::kTooLarge || (port > cur_.sw->portCount && port != kLftNoEntry)) {
-      return fail("egress port " + std::string(portText, static_cast<size_t>(p - portText)) +
+      return fail("egress port " + echoText(std::string_view(portText, p - portText)) +
                   " is above the switch's " + std::to_string(cur_.sw->portCount) + " ports");
     }
   }
   uint16_t& slot = scratch_[lid];
-  if (slot != kUnlisted)
-    return fail("LID " + std::string(lidText) + " listed twice in this section");
+  if (slot != kUnlisted) return fail("LID " + echoText(lidText) + " listed twice in this section");
   slot = static_cast<uint16_t>(port);
   uint32_t l = static_cast<uint32_t>(lid);
   if (!cur_.anyRow) {
@@ -142,14 +169,15 @@ bool FdbLoader::header(const SwitchHeader& h, Layout layout) {
     bool used = false;
     for (unsigned p = 1; p < sw->ingressTable.size(); ++p) used |= sw->ingressTable[p] == h.table;
     if (!used) {
-      return fail("switch " + guidText(h.guid) + " (" + sw->nodeName + ") has no ingress port" +
-                  " mapped to table " + std::to_string(h.table) + " in the private table file");
+      return fail("switch " + guidText(h.guid) + " (" + echoText(sw->nodeName) +
+                  ") has no ingress port" + " mapped to table " + std::to_string(h.table) +
+                  " in the private table file");
     }
   }
   uint16_t& seen = tablesSeen_[static_cast<size_t>(sw - fabric_.nodes().data())];
   if (seen & (1u << h.table)) {
-    return fail("second section for switch " + guidText(h.guid) + " (" + sw->nodeName + ") table " +
-                std::to_string(h.table));
+    return fail("second section for switch " + guidText(h.guid) + " (" + echoText(sw->nodeName) +
+                ") table " + std::to_string(h.table));
   }
   seen = static_cast<uint16_t>(seen | (1u << h.table));
   cur_.sw = sw;
@@ -168,15 +196,39 @@ bool isTrailer(std::string_view line) {
   return hasWords(rest, {"lids", "dumped"}) || hasWords(rest, {"valid", "lids", "dumped"});
 }
 
-bool FdbLoader::run(std::string* err) {
+void FdbLoader::warn(std::string_view problem) {
+  std::string msg = in_->fileName() + ":" + std::to_string(in_->lineNumber()) + ": warning: ";
+  msg += problem;
+  if (warnings_) {
+    warnings_->push_back(std::move(msg));
+  } else {
+    std::fprintf(stderr, "%s\n", msg.c_str());
+    std::fflush(stderr);
+  }
+}
+
+// What the diagnostics print into their output when a table read fails.
+bool isIbError(std::string_view line) {
+  return line.find("iberror:") != std::string_view::npos;
+}
+
+bool FdbLoader::readFile(LineReader& in, std::string* err) {
+  in_ = &in;
+  error_.clear();
   std::string_view line;
-  while (in_.next(&line)) {
+  while (in.next(&line)) {
     // Rows first: they are nearly every line of a big file.
     if (line.size() > 2 && line[0] == '0' && line[1] == 'x') {
-      if (!row(line)) break;
-      continue;
+      if (row(line)) continue;
+      if (!isIbError(line)) break;
+      error_.clear();
     }
     if (isBlankOrComment(line)) continue;
+    if (isIbError(line)) {
+      warn("the diagnostic reports a failed table read; LIDs it left out have no entry: " +
+           echoText(line));
+      continue;
+    }
     SwitchHeader h;
     std::string problem;
     if (line.starts_with("Unicast lids [")) {
@@ -205,17 +257,41 @@ bool FdbLoader::run(std::string* err) {
     *err = error_;
     return false;
   }
-  if (in_.failed()) {
-    *err = in_.error();
+  if (in.failed()) {
+    *err = in.error();
     return false;
   }
   finishSection();
-  if (in_.bytesRead() == 0) {
-    *err = in_.fileName() + ": the file is empty";
+  return true;
+}
+
+bool FdbLoader::finish(const std::string& dumpName, std::string* err) {
+  if (!anySection_) {
+    *err = dumpName + ": no switch section found (not a forwarding-table file?)";
     return false;
   }
-  if (!anySection_) {
-    *err = in_.fileName() + ": no switch section found (not a forwarding-table file?)";
+  return true;
+}
+
+// The regular files of a folder (links to regular files count), in
+// byte-wise order of their names.
+bool folderFiles(const std::string& dir, std::vector<std::string>* files, std::string* err) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(dir, ec), stop; !ec && it != stop; it.increment(ec)) {
+    if (it->is_regular_file(ec)) names.push_back(it->path().filename().string());
+  }
+  if (ec) {
+    *err = dir + ": cannot list the folder: " + ec.message();
+    return false;
+  }
+  std::sort(names.begin(), names.end());
+  std::string prefix = dir;
+  if (prefix.back() != '/') prefix += '/';
+  for (const std::string& n : names) files->push_back(prefix + n);
+  if (files->empty()) {
+    *err = dir + ": the folder holds no file";
     return false;
   }
   return true;
@@ -223,9 +299,28 @@ bool FdbLoader::run(std::string* err) {
 
 }  // namespace
 
+bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
+                 std::vector<std::string>* warnings) {
+  struct stat st;
+  bool folder = stat(fileName.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::vector<std::string> files;
+  if (!folder) {
+    files.push_back(fileName);
+  } else if (!folderFiles(fileName, &files, err)) {
+    return false;
+  }
+  FdbLoader loader(fabric, warnings);
+  for (const std::string& file : files) {
+    LineReader in;
+    if (!in.open(file, err) || !loader.readFile(in, err)) return false;
+    if (in.bytesRead() == 0 && !folder) {
+      *err = file + ": the file is empty";
+      return false;
+    }
+  }
+  return loader.finish(fileName, err);
+}
+
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err) {
-  LineReader in;
-  if (!in.open(fileName, err)) return false;
-  FdbLoader loader(fabric, in);
-  return loader.run(err);
+  return readFdbFile(fabric, fileName, err, nullptr);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -74,6 +75,7 @@ TEST(FdbReader, LftDumpLayoutAndMixedSections) {
        "0x0001 002 : (Switch portguid 0x00000000000000a1: 'sw1')\n"
        "0x0002 000 : (Switch portguid 0x00000000000000a2: 'sw2')\n"
        "0x0010 002 # Channel Adapter portguid 0x00000000000000b2: 'h1'\n"
+       "0x0011 001 : (path #2 out of 4: Channel Adapter portguid 0xb2: 'h1')\n"
        "3 valid lids dumped \n"
        "dump_ucast_routes: Switch 0x00000000000000a1\n"
        "0x0010 : 001  : 01   : yes\n"
@@ -84,6 +86,7 @@ TEST(FdbReader, LftDumpLayoutAndMixedSections) {
   expectEntries({{n.sw2, 1, 0, 2},
                  {n.sw2, 2, 0, 0},
                  {n.sw2, 0x10, 0, 2},
+                 {n.sw2, 0x11, 0, 1},
                  {n.sw1, 0x10, 0, 1},
                  {n.sw1, 0x10, 1, 3},
                  {n.sw1, 0x10, 2, kLftNoEntry}});
@@ -135,6 +138,14 @@ TEST(FdbReader, RejectsBadLinesNamingFileAndLine) {
       {"neither port nor unreachable", a1 + "0x0001 : UNREACHABLEX\n",
        "fabric.fdbs:2: expected an egress port or UNREACHABLE"},
       {"row without port", a1 + "0x0001\n", "fabric.fdbs:2: expected ' : ' after the LID"},
+      {"hex port", a1 + "0x0001 : 0x01\n",
+       "fabric.fdbs:2: egress port '0x01': a decimal number followed by a blank expected"},
+      {"port with a fraction", b2 + "0x0001 1.9 : x\n", "fabric.fdbs:2: egress port '1.9'"},
+      {"port run into text", b2 + "0x0001 002abc\n", "fabric.fdbs:2: egress port '002abc'"},
+      {"two ports in the port column", a1 + "0x0001 : 001 002 : 01 : yes\n",
+       "fabric.fdbs:2: egress port '001'"},
+      {"huge LID echoed in part", a1 + "0x" + std::string(5000, 'f') + " : 001\n",
+       "fabric.fdbs:2: LID 0xffff"},
       {"plft table without private map", "Switch 0xa1 PLFT 1\n",
        "fabric.fdbs:1: switch 0x00000000000000a1 (sw1) has no ingress port mapped to table 1"},
       {"plft table above 15", "Switch 0xa1 PLFT 16\n",
@@ -152,7 +163,84 @@ TEST(FdbReader, RejectsBadLinesNamingFileAndLine) {
     load(&l, c.text);
     EXPECT_FALSE(l.ok) << c.name;
     EXPECT_NE(l.err.find(c.expected), std::string::npos) << c.name << ": " << l.err;
+    EXPECT_LT(l.err.size(), 400u) << c.name;  // echoed fields are cut short
   }
+}
+
+// A table read that failed part way: the diagnostic's "iberror:" line is a
+// warning, the rows around it are read, and the route check reports the LID
+// that the failed read left out.
+TEST(FdbReader, IberrorLinesAreWarningsAndTheRouteCheckSeesTheGap) {
+  const std::string topology =
+      "{ CA Ports:01 SystemGUID:b1 NodeGUID:b1 PortGUID:b1 VenID:0 DevID:0 Rev:0 {h1} LID:0010 "
+      "PN:01 } { SW Ports:08 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} "
+      "LID:0001 PN:01 }\n"
+      "{ CA Ports:01 SystemGUID:b2 NodeGUID:b2 PortGUID:b2 VenID:0 DevID:0 Rev:0 {h2} LID:0011 "
+      "PN:01 } { SW Ports:08 SystemGUID:a1 NodeGUID:a1 PortGUID:a1 VenID:0 DevID:0 Rev:0 {sw1} "
+      "LID:0001 PN:02 }\n";
+  IBFabric fabric;
+  std::string err;
+  ASSERT_TRUE(readLstFile(fabric, writeTestFile("fabric.lst", topology), &err)) << err;
+  std::string fdb = writeTestFile(
+      "fabric.fdbs",
+      "Unicast lids [0x0-0x11] of switch Lid 1 guid 0xa1 (sw1):\n"
+      "0x0010 001 : (Channel Adapter portguid 0xb1: 'h1')\n"
+      "/usr/sbin/ibroute: iberror: failed: dump tables: linear forwarding table get failed\n"
+      "0x0001 000 : (Switch portguid 0xa1: 'sw1')\n");
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(readFdbFile(fabric, fdb, &err, &warnings)) << err;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind(fdb + ":3: warning: ", 0), 0u) << warnings[0];
+  EXPECT_EQ(fabric.getNode("sw1")->getLFTPortForLid(1, 0), 0);
+  EXPECT_EQ(fabric.getNode("sw1")->getLFTPortForLid(0x11, 0), kLftNoEntry);
+  testing::internal::CaptureStderr();
+  EXPECT_NE(SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("h2/P1"), std::string::npos);
+}
+
+// A folder is read file by file in name order as one dump; each file ends its
+// section, and errors and warnings name the inner file and line.
+TEST(FdbReader, FolderOfDumpsReadsInNameOrder) {
+  const std::string sw1 = "dump_ucast_routes: Switch 0xa1\n0x0010 : 001\n";
+  const std::string sw2 = "Unicast lids [0-3] of switch Lid 2 guid 0xa2 (sw2):\n0x0010 002\n";
+  auto folder = [](const std::string& tag,
+                   const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string dir = makeTestDir(tag);
+    for (const auto& [name, text] : files) {
+      FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+      std::fputs(text.c_str(), f);
+      std::fclose(f);
+    }
+    std::filesystem::create_directory(dir + "/sub");  // not a file: passed over
+    return dir;
+  };
+  {
+    Loaded l;
+    ASSERT_TRUE(loadTopology(&l));
+    std::string dir = folder("good", {{"b", sw2}, {"a", sw1 + "x iberror: failed\n"}, {"c", ""}});
+    std::vector<std::string> warnings;
+    ASSERT_TRUE(readFdbFile(l.fabric, dir, &l.err, &warnings)) << l.err;
+    expectEntries({{l.sw1, 0x10, 0, 1}, {l.sw2, 0x10, 0, 2}});
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind(dir + "/a:3: warning: ", 0), 0u) << warnings[0];
+  }
+  const BadCase cases[] = {
+      {"second section in a later file", sw1, "/b:1: second section for switch"},
+      {"a section ends with its file", "0x0011 : 001\n", "/b:1: row before any switch header"},
+      {"error in the later file", sw2 + "0x0012 099\n", "/b:3: egress port 099 is above"},
+  };
+  for (const BadCase& c : cases) {
+    Loaded l;
+    ASSERT_TRUE(loadTopology(&l));
+    std::string dir = folder(c.name, {{"a", sw1}, {"b", c.text}});
+    EXPECT_FALSE(readFdbFile(l.fabric, dir, &l.err)) << c.name;
+    EXPECT_NE(l.err.find(dir + c.expected), std::string::npos) << c.name << ": " << l.err;
+  }
+  Loaded l;
+  ASSERT_TRUE(loadTopology(&l));
+  std::string empty = folder("empty", {});
+  EXPECT_FALSE(readFdbFile(l.fabric, empty, &l.err));
+  EXPECT_EQ(l.err, empty + ": the folder holds no file");
 }
 
 // Random tables written in both layouts (random spacing, case, tails and

@@ -146,6 +146,11 @@ inline bool isBlankOrComment(std::string_view line) {
   return i == line.size() || line[i] == '#';
 }
 
+// Text from the input as error messages quote it: cut after about 200 bytes
+// (at a character boundary) with "..." added, so that a huge field never
+// makes a huge message.
+std::string echoText(std::string_view text);
+
 // True when line, split at runs of blanks, is exactly the given words: used
 // for column headings, whose spacing differs between tools.
 bool hasWords(std::string_view line, std::initializer_list<std::string_view> words);

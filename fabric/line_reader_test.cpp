@@ -134,7 +134,7 @@ TEST(Readers, RejectHostileFilesCleanly) {
     const char* expected;
   } files[] = {
       {"missing", testing::TempDir() + "no/such/file", ": cannot open: No such file or directory"},
-      {"directory", dir, ": is a directory, not a file"},
+      {"directory", dir, ": is a directory, not a file"},  // a folder of dumps for fdb
       {"binary", writeTestFile("binary", binary), ":1: NUL byte in the line"},
       {"10 MB line", writeTestFile("long", longLine + "\n"), ":1: "},
       {"empty", writeTestFile("empty", ""), ": the file is empty"},
@@ -143,9 +143,12 @@ TEST(Readers, RejectHostileFilesCleanly) {
     for (const auto& f : files) {
       IBFabric fabric;
       std::string err;
+      std::string expected = f.expected;
+      if (f.path == dir && std::string_view(r.name) == "fdb")
+        expected = ": the folder holds no file";
       EXPECT_FALSE(r.read(fabric, f.path, &err)) << r.name << " " << f.name;
       EXPECT_EQ(err.rfind(f.path, 0), 0u) << r.name << " " << f.name << ": " << err;
-      EXPECT_NE(err.find(f.expected), std::string::npos) << r.name << " " << f.name << ": " << err;
+      EXPECT_NE(err.find(expected), std::string::npos) << r.name << " " << f.name << ": " << err;
       EXPECT_LT(err.size(), 300u) << r.name << " " << f.name;  // no echo of the 10 MB line
     }
   }

@@ -15,11 +15,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The shared dumps sit beside the source tree, or beside the folder that
+// holds it (a worktree).
+fs::path realDumpsRoot() {
+  fs::path source(LINKDEAL_SOURCE_DIR);
+  for (const fs::path& root : {source / ".." / "shared" / "realdumps",
+                               source / ".." / ".." / "shared" / "realdumps"}) {
+    std::error_code ec;
+    if (fs::is_directory(root, ec)) return root;
+  }
+  return {};
+}
+
 std::vector<fs::path> dumpFolders() {
   std::vector<fs::path> folders;
-  fs::path root = fs::path(LINKDEAL_SOURCE_DIR) / ".." / "shared" / "realdumps";
+  fs::path root = realDumpsRoot();
   std::error_code ec;
-  if (!fs::is_directory(root, ec)) return folders;
+  if (root.empty()) return folders;
   for (const fs::directory_entry& e : fs::directory_iterator(root, ec)) {
     if (e.is_directory() && fs::exists(e.path() / "opensm-subnet.lst")) folders.push_back(e.path());
   }

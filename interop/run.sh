@@ -188,8 +188,20 @@ run_case() {
       local pcmd=("$plan" -l "${topo[$t]}" -f osm/opensm.fdbs -i "$regex" -m "$lmc" -o "plan-$t.txt")
       "${pcmd[@]}" >"plan-$t.log" 2>&1
       status=$?
-      if [ $status = 0 ]; then
+      if [ $status = 0 ] && ! grep -q 'every coverable host and directed link covered' "plan-$t.log"; then
+        planned=PART
+        fail "$fabric" "$engine" "(cd $dir && $(quoted "${pcmd[@]}")): coverage not complete"
+      elif [ $status = 0 ]; then
         planned="$(stage_lines "plan-$t.txt") stages"
+        if [ -x "$check" ]; then
+          local pccmd=("$check" -l "${topo[$t]}" -f osm/opensm.fdbs -m "$lmc" "plan-$t.txt")
+          "${pccmd[@]}" >"check-plan-$t.log" 2>&1
+          status=$?
+          if [ $status != 0 ]; then
+            planned+=" FAIL"
+            fail "$fabric" "$engine" "(cd $dir && $(quoted "${pccmd[@]}")): status $status"
+          fi
+        fi
       else
         planned=FAIL
         fail "$fabric" "$engine" "(cd $dir && $(quoted "${pcmd[@]}")): status $status"

@@ -84,10 +84,13 @@ std::string pageText(const std::string& troff) {
 // What the program's completion function offers for the words; the last
 // word is the one being completed.
 std::set<std::string> complete(const Program& p, const std::vector<std::string>& words) {
+  std::string functionName = p.name;  // _linkdeal_plan for linkdeal-plan
+  for (char& c : functionName)
+    if (c == '-') c = '_';
   std::vector<std::string> args = {"-c",
                                    "source \"$1\"; shift; COMP_WORDS=(\"$@\"); "
                                    "COMP_CWORD=$(($# - 1)); _" +
-                                       p.name + "; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                       functionName + "; printf '%s\\n' \"${COMPREPLY[@]}\"",
                                    "bash", p.completion, p.name};
   args.insert(args.end(), words.begin(), words.end());
   BinaryRun run = runBinary("/bin/bash", args, "bash");

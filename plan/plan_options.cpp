@@ -189,7 +189,7 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         } else {
           o.maxStages = static_cast<uint32_t>(value);
         }
-        printLine("-I- Stages: " + (o.maxStages ? std::to_string(o.maxStages) : "auto"));
+        printLine("-I- Stage limit: " + (o.maxStages ? std::to_string(o.maxStages) : "auto"));
         break;
       case kAnyLid:
         o.anyLid = true;

@@ -290,6 +290,8 @@ void findLowerBound(const Routing& routing, const Hosts& h, Coverable& c, const 
     c.lowerBound = bound;
     c.boundReason = reason;
   };
+  const std::string perPort = ", at most " + std::to_string(maxFlows) +
+                              (maxFlows == 1 ? " pair" : " pairs") + " per port and stage";
   for (size_t sw = 0; sw < routing.switches.size(); ++sw) {
     const IBNode& node = *routing.switches[sw];
     uint32_t ownOnly = 0, exits = 0, entries = 0;
@@ -319,14 +321,13 @@ void findLowerBound(const Routing& routing, const Hosts& h, Coverable& c, const 
     if (s > 0 && exits > 0) {
       consider(ceilDiv(s, uint64_t{exits} * maxFlows),
                name + "its " + std::to_string(s) + " sending hosts leave through " +
-                   std::to_string(exits) + " egress ports of " + std::to_string(maxFlows) +
-                   " pairs each per stage");
+                   std::to_string(exits) + " egress ports" + perPort);
     }
     if (receivers[sw] > 0 && entries > 0 && !f.local[sw]) {
       consider(ceilDiv(receivers[sw], uint64_t{entries} * maxFlows),
                name + "its " + std::to_string(receivers[sw]) +
-                   " receiving hosts are reached over " + std::to_string(entries) + " links of " +
-                   std::to_string(maxFlows) + " pairs each per stage");
+                   " receiving hosts are reached over " + std::to_string(entries) + " links" +
+                   perPort);
     }
   }
 }

@@ -18,6 +18,10 @@ void printLine(const std::string& line) {
   std::fflush(stdout);
 }
 
+std::string stages(size_t n) {
+  return std::to_string(n) + (n == 1 ? " stage" : " stages");
+}
+
 std::string percent(uint64_t part, uint64_t whole) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f%%", whole ? 100.0 * part / whole : 100.0);
@@ -73,16 +77,18 @@ void reportNotCoverable(const Coverable& c) {
     printLine("-I- Not coverable: " + std::to_string(hostItems - kShown) +
               " more host sends and receives");
 
-  size_t toOthers = 0;
-  for (const IBPort* p : c.idlePorts) toOthers += !p->remote->owner->isSwitch();
+  // Ports into hosts outside the groups are expected to stay idle: counted,
+  // not named.
+  size_t toHosts = 0, shown = 0;
+  for (const IBPort* p : c.idlePorts) toHosts += !p->remote->owner->isSwitch();
   if (!c.idlePorts.empty()) {
     printLine("-I- Not coverable: " + std::to_string(c.idlePorts.size()) +
               " switch egress ports that no valid pair's route crosses (" +
-              std::to_string(toOthers) + " of them lead to hosts)");
+              std::to_string(toHosts) + " of them lead to hosts)");
   }
-  for (size_t i = 0; i < c.idlePorts.size() && i < kShown; ++i) {
-    printLine("-I- Not coverable: " + c.idlePorts[i]->getName() + " -> " +
-              c.idlePorts[i]->remote->getName());
+  for (const IBPort* p : c.idlePorts) {
+    if (!p->remote->owner->isSwitch() || shown++ == kShown) continue;
+    printLine("-I- Not coverable: " + p->getName() + " -> " + p->remote->getName());
   }
   if (hostItems == 0 && c.idlePorts.empty()) printLine("-I- Not coverable: nothing");
 }
@@ -114,7 +120,7 @@ bool writePlanFile(const std::string& fileName, const Plan& plan, bool withLid) 
       line += p.dst->getName();
       if (withLid) {
         char lid[16];
-        std::snprintf(lid, sizeof lid, " 0x%x", static_cast<unsigned>(p.dlid));
+        std::snprintf(lid, sizeof lid, " 0x%04x", static_cast<unsigned>(p.dlid));
         line += lid;
       }
       if (!(ok = writeLine(out, line))) break;
@@ -154,8 +160,8 @@ int runPlan(const PlanOptions& options) {
   size_t pairs = 0;
   for (const StageResult& s : plan.stages) pairs += s.pairs.size();
   const Coverable& c = plan.coverable;
-  printLine("-I- Wrote " + std::to_string(pairs) + " pairs in " +
-            std::to_string(plan.stages.size()) + " stages into: " + run.outFile);
+  printLine("-I- Wrote " + std::to_string(pairs) + " pairs in " + stages(plan.stages.size()) +
+            " into: " + run.outFile);
   if (plan.complete) {
     printLine("-I- Stages: " + std::to_string(plan.stages.size()) +
               ", every coverable host and directed link covered");
@@ -171,8 +177,7 @@ int runPlan(const PlanOptions& options) {
   if (c.lowerBound == 0) {
     printLine("-I- Lower bound: 0 stages, nothing is coverable");
   } else {
-    printLine("-I- Lower bound: " + std::to_string(c.lowerBound) + " stages (" + c.boundReason +
-              ")");
+    printLine("-I- Lower bound: " + stages(c.lowerBound) + " (" + c.boundReason + ")");
   }
   return 0;
 }

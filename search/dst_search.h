@@ -61,10 +61,23 @@ class SearchContext {
   bool onPath(const IBNode& node, uint8_t table) const;
   void setOnPath(const IBNode& node, uint8_t table, bool on);
 
+  // The most links any LID, sent out of port p of a switch that uses the
+  // given table, crosses before it reaches a host, counting the link out of
+  // p; 0 when no LID gets to a host that way. A walk there cannot find a
+  // destination further away, so with a minimum distance it need not go
+  // where the bound falls short. Worked out for every LID of every table on
+  // first use, which costs about one route check.
+  uint32_t reach(const IBNode& node, uint8_t table, uint8_t port);
+
  private:
   size_t nodeIndex(const IBNode& node) const { return static_cast<size_t>(&node - firstNode_); }
+  void buildReach();
 
   const IBNode* firstNode_;
+  std::span<const IBNode> nodes_;
+  // reach_[reachBase_[node] + table * (portCount + 1) + port]; empty until used.
+  std::vector<uint32_t> reach_;
+  std::vector<uint32_t> reachBase_;
   std::vector<std::array<uint64_t, 4>> tablesOnPath_;  // one bit per table, per node
   std::deque<Level> levels_;
   std::unordered_map<uint64_t, FirstSwitchLids> firstSwitchLids_;  // by node index, table

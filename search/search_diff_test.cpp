@@ -94,20 +94,33 @@ TEST(SearchDiff, RandomFabricsWholeRun) {
   }
 }
 
-// fabricgen's trees, with private tables, LMC and the faults it can plant.
+// fabricgen's trees, with private tables, LMC, the faults it can plant,
+// shuffled LIDs and minimum distances that refuse some or all destinations.
 TEST(SearchDiff, FabricgenTreesWholeRun) {
   struct Case {
     int levels, radix;
     uint16_t lmc;
     bool privateTables, loop, wrongHost, missingEntry;
     uint32_t maxFlows;
+    bool shuffled = false;
+    uint32_t minDist = 0;
   };
   const Case cases[] = {
-      {2, 8, 0, false, false, false, false, 1},  {2, 8, 1, true, false, false, false, 1},
-      {2, 10, 2, false, false, false, false, 2}, {3, 6, 0, true, false, false, false, 1},
-      {3, 8, 0, false, false, false, false, 1},  {3, 6, 1, true, false, false, false, 2},
-      {2, 8, 0, false, true, false, false, 1},   {2, 8, 0, false, false, true, false, 1},
-      {2, 8, 0, false, false, false, true, 1},   {3, 6, 0, true, true, true, false, 2},
+      {2, 8, 0, false, false, false, false, 1},
+      {2, 8, 1, true, false, false, false, 1},
+      {2, 10, 2, false, false, false, false, 2},
+      {3, 6, 0, true, false, false, false, 1},
+      {3, 8, 0, false, false, false, false, 1},
+      {3, 6, 1, true, false, false, false, 2},
+      {2, 8, 0, false, true, false, false, 1},
+      {2, 8, 0, false, false, true, false, 1},
+      {2, 8, 0, false, false, false, true, 1},
+      {3, 6, 0, true, true, true, false, 2},
+      {3, 8, 0, false, false, false, false, 1, true},
+      {3, 6, 1, true, false, false, false, 2, true, 5},
+      {3, 8, 0, false, false, false, false, 1, true, 6},
+      {3, 6, 0, true, true, false, false, 1, true, 7},
+      {2, 8, 1, false, false, true, false, 1, true, 3},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -120,6 +133,8 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     gen.faultLoop = c.loop;
     gen.faultWrongHost = c.wrongHost;
     gen.faultMissingEntry = c.missingEntry;
+    gen.shuffled = c.shuffled;
+    gen.shuffleSeed = static_cast<uint32_t>(i);
     TestFabric fast, lit;
     std::string err;
     ASSERT_TRUE(generateFabric(gen, *fast.fabric, &err)) << tag << err;
@@ -127,6 +142,7 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     RunOptions options;
     options.lmc = c.lmc;
     options.maxFlowsPerLink = c.maxFlows;
+    options.minDist = c.minDist;
     compareRuns(tag, fast, lit, options, i == 7, &groupsByRack);
   }
 }

@@ -1,0 +1,328 @@
+#include "check/report.h"
+
+#include <cstdio>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string lidText(uint16_t lid) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04x", lid);
+  return text;
+}
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", v);
+  return text;
+}
+
+std::string rateText(uint8_t width, uint32_t speed) {
+  std::string text = width ? std::to_string(width) + "x" : "?x";
+  text += " ";
+  if (!speed) return text + "unknown speed";
+  std::string_view name = linkSpeedName(speed);
+  return text + (name.empty() ? linkSpeedGbps(speed) + " Gb/s per lane" : std::string(name));
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+struct FabricCounts {
+  size_t switches = 0, hosts = 0, links = 0;
+};
+
+FabricCounts countFabric(const IBFabric& fabric) {
+  FabricCounts c;
+  for (const IBNode& n : fabric.nodes()) (n.isSwitch() ? c.switches : c.hosts) += 1;
+  for (const IBPort& p : fabric.ports()) c.links += p.remote && &p < p.remote;
+  return c;
+}
+
+const PlanPair& pairOf(const CheckReport& r, size_t stage, size_t pair) {
+  return r.plan->stages[stage].pairs[pair];
+}
+
+}  // namespace
+
+std::string textReport(const CheckReport& r) {
+  std::string out;
+  auto line = [&](const std::string& text) {
+    out += text;
+    out += '\n';
+  };
+  FabricCounts fc = countFabric(*r.fabric);
+  line("fabric: " + plural(fc.switches, "switch", "switches") + ", " +
+       plural(fc.hosts, "host", "hosts") + ", " + plural(fc.links, "link", "links") + "; LMC " +
+       std::to_string(r.limits.lmc) + "; at most " + plural(r.limits.maxFlows, "pair", "pairs") +
+       " per switch egress port");
+
+  for (size_t s = 0; s < r.stages.size(); ++s) {
+    const StageCheck& st = r.stages[s];
+    line("");
+    line("stage " + std::to_string(st.number) + ": " + plural(st.pairs, "pair", "pairs") + ", " +
+         plural(st.sources, "source", "sources") + ", " +
+         plural(st.destinations, "destination", "destinations") + ": " +
+         (st.holds() ? "holds" : "FAILS"));
+    for (bool sending : {true, false}) {
+      const std::vector<HostTimes>& hosts = sending ? st.repeatedSources : st.repeatedDestinations;
+      std::string text =
+          sending ? "  hosts sending more than once:" : "  hosts receiving more than once:";
+      if (hosts.empty()) text += " none";
+      for (const HostTimes& h : hosts) {
+        text += ' ';
+        text += h.port->getName() + " (" + std::to_string(h.times) + " times)";
+      }
+      line(text);
+    }
+    line("  broken paths: " +
+         (st.broken.empty() ? std::string("none") : std::to_string(st.broken.size())));
+    for (uint32_t i : st.broken) {
+      const PlanPair& p = pairOf(r, s, i);
+      line("    " + p.src->getName() + " " + p.dst->getName() + " " + lidText(st.routes[i].dlid) +
+           ": " + st.routes[i].why);
+    }
+    std::string lengths = "  path lengths:";
+    for (const auto& [links, pairs] : st.pathLengths) {
+      lengths += ' ';
+      lengths += plural(links, "link", "links") + ": " + plural(pairs, "pair", "pairs") + ";";
+    }
+    if (st.pathLengths.empty()) lengths += " none";
+    if (lengths.back() == ';') lengths.pop_back();
+    line(lengths);
+    std::string loads = "  port loads:";
+    for (const auto& [load, ports] : st.loadHistogram) {
+      loads += ' ';
+      loads += std::to_string(load) + ": " + plural(ports, "port", "ports") + ";";
+    }
+    if (loads.back() == ';') loads.pop_back();
+    line(loads);
+    line("  busiest ports (highest load " + std::to_string(st.maxLoad) + ", " +
+         std::to_string(st.portsOverLimit) + " above " + std::to_string(r.limits.maxFlows) + "):");
+    for (const PortLoad& pl : st.busiest) {
+      line("    " + std::to_string(pl.load) + "  " + linkName(*pl.port));
+      for (uint32_t i : pl.pairs) {
+        const PlanPair& p = pairOf(r, s, i);
+        line("        " + p.src->getName() + " " + p.dst->getName());
+      }
+    }
+    if (r.limits.anyLid) {
+      line("  pairs and their destination LIDs:");
+      for (size_t i = 0; i < st.routes.size(); ++i) {
+        const PlanPair& p = pairOf(r, s, i);
+        line("    " + p.src->getName() + " " + p.dst->getName() + " " + lidText(st.routes[i].dlid));
+      }
+    }
+  }
+
+  line("");
+  const DegradedReport& d = r.degraded;
+  if (!d.widthRecorded && !d.speedRecorded) {
+    line("degraded links: the topology records no link width or speed");
+  } else {
+    std::string usual = "degraded links: " + std::to_string(d.links.size()) + " (usual:";
+    for (int k = 0; k < 2; ++k) {
+      const UsualRate& u = d.usual[k];
+      if (u.links == 0) continue;
+      usual += std::string(" ") + linkKindName(static_cast<LinkKind>(k)) + " " +
+               rateText(u.width, u.speed) + ";";
+    }
+    usual.back() = ')';
+    if (!d.widthRecorded) usual += "; the topology records no link width";
+    if (!d.speedRecorded) usual += "; the topology records no link speed";
+    line(usual);
+    for (const DegradedLink& l : d.links) {
+      const UsualRate& u = d.usual[static_cast<int>(l.kind)];
+      line("  " + l.a->getName() + " - " + l.b->getName() + " (" + linkKindName(l.kind) +
+           "): " + rateText(l.width, l.speed) + ", usual " + rateText(u.width, u.speed));
+    }
+  }
+
+  if (r.suspects) {
+    const SuspectReport& sr = *r.suspects;
+    line("");
+    line("results: " + plural(sr.unmeasured, "pair", "pairs") + " without a value");
+    for (size_t s = 0; s < sr.stages.size(); ++s) {
+      const StageThreshold& t = sr.stages[s];
+      line("  stage " + std::to_string(r.stages[s].number) + ": " + std::to_string(t.measured) +
+           " measured, median " + number(t.median) + ", slow below " + number(t.threshold) + ": " +
+           std::to_string(t.slow) + " slow");
+    }
+    line("  slow pairs: " +
+         (sr.slow.empty() ? std::string("none") : std::to_string(sr.slow.size())));
+    for (const SlowPair& sp : sr.slow) {
+      const PlanPair& p = pairOf(r, sp.ref.stage, sp.ref.pair);
+      line("    stage " + std::to_string(r.stages[sp.ref.stage].number) + " " + p.src->getName() +
+           " " + p.dst->getName() + " " + number(sp.value) + " (slow below " +
+           number(sp.threshold) + ")");
+    }
+    line("  suspects: " +
+         (sr.suspects.empty() ? std::string("none") : std::to_string(sr.suspects.size())));
+    for (size_t i = 0; i < sr.suspects.size(); ++i) {
+      const Suspect& su = sr.suspects[i];
+      line("    " + std::to_string(i + 1) + ". " + linkName(*su.link) + ": " +
+           plural(su.slowPairs, "slow pair", "slow pairs") + ", " +
+           plural(su.fastPairs, "fast pair", "fast pairs") + ", explains " +
+           std::to_string(su.explains));
+      if (su.twins.empty()) continue;
+      std::string twins = "       cannot be told apart from";
+      for (const IBPort* t : su.twins) twins += " " + linkName(*t) + ";";
+      twins.pop_back();
+      line(twins + ": every pair crossing one crosses the other; more stages would separate them");
+    }
+    std::string unexplained = "  slow pairs no suspect explains:";
+    size_t count = 0;
+    for (const SlowPair& sp : sr.slow) count += !sp.explained;
+    line(unexplained + (count ? " " + std::to_string(count) : std::string(" none")));
+    for (const SlowPair& sp : sr.slow) {
+      if (sp.explained) continue;
+      const PlanPair& p = pairOf(r, sp.ref.stage, sp.ref.pair);
+      line("    stage " + std::to_string(r.stages[sp.ref.stage].number) + " " + p.src->getName() +
+           " " + p.dst->getName() + " " + number(sp.value));
+    }
+  }
+
+  line("");
+  size_t failing = 0;
+  for (const StageCheck& st : r.stages) failing += !st.holds();
+  line(failing == 0 ? "check: holds (" + plural(r.stages.size(), "stage", "stages") + ")"
+                    : "check: FAILS (" + std::to_string(failing) + " of " +
+                          plural(r.stages.size(), "stage", "stages") + ")");
+  return out;
+}
+
+Json jsonReport(const CheckReport& r) {
+  Json doc;
+  FabricCounts fc = countFabric(*r.fabric);
+  doc["fabric"] = {{"switches", fc.switches},
+                   {"hosts", fc.hosts},
+                   {"links", fc.links},
+                   {"lmc", r.limits.lmc},
+                   {"max_flows", r.limits.maxFlows}};
+  auto pairJson = [&](size_t s, size_t i) {
+    const PlanPair& p = pairOf(r, s, i);
+    return Json{{"src", p.src->getName()}, {"dst", p.dst->getName()}};
+  };
+
+  Json stages = Json::array();
+  for (size_t s = 0; s < r.stages.size(); ++s) {
+    const StageCheck& st = r.stages[s];
+    Json j;
+    j["stage"] = st.number;
+    j["holds"] = st.holds();
+    j["pairs"] = st.pairs;
+    j["sources"] = st.sources;
+    j["destinations"] = st.destinations;
+    for (bool sending : {true, false}) {
+      Json hosts = Json::array();
+      for (const HostTimes& h : sending ? st.repeatedSources : st.repeatedDestinations)
+        hosts.push_back({{"port", h.port->getName()}, {"times", h.times}});
+      j[sending ? "repeated_sources" : "repeated_destinations"] = std::move(hosts);
+    }
+    Json broken = Json::array();
+    for (uint32_t i : st.broken) {
+      Json b = pairJson(s, i);
+      b["dlid"] = st.routes[i].dlid;
+      b["why"] = st.routes[i].why;
+      broken.push_back(std::move(b));
+    }
+    j["broken"] = std::move(broken);
+    Json lengths = Json::array();
+    for (const auto& [links, pairs] : st.pathLengths)
+      lengths.push_back({{"links", links}, {"pairs", pairs}});
+    j["path_lengths"] = std::move(lengths);
+    Json loads = Json::array();
+    for (const auto& [load, ports] : st.loadHistogram)
+      loads.push_back({{"load", load}, {"ports", ports}});
+    j["load_histogram"] = std::move(loads);
+    j["max_load"] = st.maxLoad;
+    j["ports_over_limit"] = st.portsOverLimit;
+    Json busiest = Json::array();
+    for (const PortLoad& pl : st.busiest) {
+      Json pairs = Json::array();
+      for (uint32_t i : pl.pairs) pairs.push_back(pairJson(s, i));
+      busiest.push_back({{"port", pl.port->getName()},
+                         {"remote", pl.port->remote->getName()},
+                         {"load", pl.load},
+                         {"pairs", std::move(pairs)}});
+    }
+    j["busiest"] = std::move(busiest);
+    if (r.limits.anyLid) {
+      Json pairs = Json::array();
+      for (size_t i = 0; i < st.routes.size(); ++i) {
+        Json p = pairJson(s, i);
+        p["dlid"] = st.routes[i].dlid;
+        pairs.push_back(std::move(p));
+      }
+      j["pairs_with_lids"] = std::move(pairs);
+    }
+    stages.push_back(std::move(j));
+  }
+  doc["stages"] = std::move(stages);
+
+  const DegradedReport& d = r.degraded;
+  Json usual = Json::array();
+  for (int k = 0; k < 3; ++k) {
+    const UsualRate& u = d.usual[k];
+    if (u.links == 0) continue;
+    usual.push_back({{"kind", linkKindName(static_cast<LinkKind>(k))},
+                     {"links", u.links},
+                     {"width", u.width},
+                     {"speed", u.speed}});
+  }
+  Json degraded = Json::array();
+  for (const DegradedLink& l : d.links)
+    degraded.push_back({{"port", l.a->getName()},
+                        {"remote", l.b->getName()},
+                        {"kind", linkKindName(l.kind)},
+                        {"width", l.width},
+                        {"speed", l.speed}});
+  doc["degraded"] = {{"width_recorded", d.widthRecorded},
+                     {"speed_recorded", d.speedRecorded},
+                     {"usual", std::move(usual)},
+                     {"links", std::move(degraded)}};
+
+  if (r.suspects) {
+    const SuspectReport& sr = *r.suspects;
+    Json thresholds = Json::array();
+    for (size_t s = 0; s < sr.stages.size(); ++s) {
+      const StageThreshold& t = sr.stages[s];
+      thresholds.push_back({{"stage", r.stages[s].number},
+                            {"measured", t.measured},
+                            {"median", t.median},
+                            {"slow_below", t.threshold},
+                            {"slow", t.slow}});
+    }
+    Json slow = Json::array();
+    for (const SlowPair& sp : sr.slow) {
+      Json p = pairJson(sp.ref.stage, sp.ref.pair);
+      p["stage"] = r.stages[sp.ref.stage].number;
+      p["value"] = sp.value;
+      p["slow_below"] = sp.threshold;
+      p["explained"] = sp.explained;
+      slow.push_back(std::move(p));
+    }
+    Json suspects = Json::array();
+    for (const Suspect& su : sr.suspects) {
+      Json twins = Json::array();
+      for (const IBPort* t : su.twins)
+        twins.push_back({{"port", t->getName()}, {"remote", t->remote->getName()}});
+      suspects.push_back({{"port", su.link->getName()},
+                          {"remote", su.link->remote->getName()},
+                          {"slow_pairs", su.slowPairs},
+                          {"fast_pairs", su.fastPairs},
+                          {"explains", su.explains},
+                          {"indistinguishable_from", std::move(twins)}});
+    }
+    doc["results"] = {{"unmeasured", sr.unmeasured},
+                      {"stages", std::move(thresholds)},
+                      {"slow_pairs", std::move(slow)},
+                      {"suspects", std::move(suspects)}};
+  } else {
+    doc["results"] = nullptr;
+  }
+  doc["holds"] = r.holds();
+  return doc;
+}

@@ -155,6 +155,38 @@ SuspectReport findSuspects(const IBFabric& fabric, const Plan& plan,
     report.suspects.push_back(std::move(suspect));
   }
 
+  // Greedy picks can become redundant: a link chosen early for pairs that the
+  // later picks all explain too (a host whose every pair crossed some bad
+  // cable). Going back from the last pick, drop each suspect whose slow pairs
+  // the others all cover, then recount what each one adds in order.
+  std::vector<uint32_t> coverCount(measured.size(), 0);
+  for (const Suspect& su : report.suspects)
+    for (uint32_t m : cross.of(index(su.link))) coverCount[m] += measured[m].slow;
+  std::vector<bool> keep(report.suspects.size(), true);
+  for (size_t i = report.suspects.size(); i-- > 0;) {
+    std::span<const uint32_t> mine = cross.of(index(report.suspects[i].link));
+    bool redundant = std::all_of(mine.begin(), mine.end(), [&](uint32_t m) {
+      return !measured[m].slow || coverCount[m] > 1;
+    });
+    if (!redundant) continue;
+    keep[i] = false;
+    for (uint32_t m : mine) coverCount[m] -= measured[m].slow;
+  }
+  std::vector<Suspect> kept;
+  std::vector<bool> counted(measured.size(), false);
+  for (size_t i = 0; i < report.suspects.size(); ++i) {
+    if (!keep[i]) continue;
+    Suspect& su = report.suspects[i];
+    su.explains = 0;
+    for (uint32_t m : cross.of(index(su.link)))
+      if (measured[m].slow && !counted[m]) {
+        counted[m] = true;
+        ++su.explains;
+      }
+    kept.push_back(std::move(su));
+  }
+  report.suspects = std::move(kept);
+
   // Slow pairs left uncovered cross only sound links (or have no path).
   size_t next = 0;
   for (SlowPair& sp : report.slow) {

@@ -1,0 +1,128 @@
+// The linkdeal-check program end to end, on fabrics fabricgen writes.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fabric/test_files.h"
+#include "run/run_binary.h"
+#include "tools/fabricgen.h"
+
+namespace {
+
+// A two-level tree of 4 leaves with 4 hosts and 2 up links each: leaving a
+// leaf, 4 pairs share 2 ports.
+std::string oversubscribedTree() {
+  std::string dir = makeTestDir("fabric");
+  GenOptions o;
+  o.radix = 8;
+  o.leaves = 4;
+  o.hostsPerLeaf = 4;
+  o.upLinks = 2;
+  IBFabric f;
+  std::string err;
+  EXPECT_TRUE(generateFabric(o, f, &err)) << err;
+  EXPECT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
+  return dir;
+}
+
+BinaryRun check(const std::string& dir, std::vector<std::string> args) {
+  std::vector<std::string> all = {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs"};
+  all.insert(all.end(), args.begin(), args.end());
+  return runBinary(CHECK_BIN, all, "linkdeal-check");
+}
+
+TEST(CheckProgram, LinkdealPairsHoldWithTheirLimit) {
+  std::string dir = oversubscribedTree();
+  std::string pairs = testPath("pairs");
+  BinaryRun made = runBinary(LINKDEAL_BIN, {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs",
+                                            "-i", "^r([0-9]+)n", "-n", "2", "-o", pairs});
+  ASSERT_EQ(made.status, 0) << made.out;
+  BinaryRun run = check(dir, {"-n", "2", pairs});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("\ncheck: holds (1 stage)\n"), std::string::npos) << run.out;
+}
+
+TEST(CheckProgram, ShiftedListOverloadsTheUpLinks) {
+  std::string dir = oversubscribedTree();
+  // Every host sends to the host of the same number on the next leaf.
+  std::string list;
+  for (int rack = 1; rack <= 4; ++rack)
+    for (int n = 1; n <= 4; ++n) {
+      char line[64];
+      std::snprintf(line, sizeof line, "r%02dn%02d_HCA-1 r%02dn%02d_HCA-1/P1\n", rack, n,
+                    rack % 4 + 1, n);
+      list += line;
+    }
+  std::string pairs = writeTestFile("shifted", list);
+  BinaryRun run = check(dir, {"--json", "--busiest", "0", pairs});
+  ASSERT_EQ(run.status, 1) << run.out << run.err;
+  nlohmann::json doc = nlohmann::json::parse(run.out);
+  const nlohmann::json& stage = doc["stages"][0];
+  EXPECT_FALSE(doc["holds"].get<bool>());
+  EXPECT_EQ(stage["max_load"], 2);
+  // The 2 up ports of each leaf and the 2 spines' ports down to each leaf:
+  // the only ways between leaves. Each is named with its 2 pairs.
+  EXPECT_EQ(stage["ports_over_limit"], 16);
+  size_t named = 0;
+  for (const nlohmann::json& port : stage["busiest"]) {
+    if (port["load"] != 2) continue;
+    ++named;
+    bool up = port["port"].get<std::string>().find("leaf") != std::string::npos;
+    EXPECT_NE(port[up ? "remote" : "port"].get<std::string>().find("spine"), std::string::npos)
+        << port;
+    EXPECT_EQ(port["pairs"].size(), 2u) << port;
+  }
+  EXPECT_EQ(named, 16u);
+
+  // The text names them too, and -n 2 lets the list pass.
+  run = check(dir, {pairs});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("    2  MF0;leaf01:MQM8700/U1/P5 -> MF0;spine01:MQM8700/U1/P1\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(check(dir, {"-n", "2", pairs}).status, 0);
+}
+
+TEST(CheckProgram, UsageAndInputErrors) {
+  std::string dir = oversubscribedTree();
+  std::string bad = writeTestFile("bad", "STAGE 1\nr01n01_HCA-1 r09n09\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char* err;
+  } cases[] = {
+      {{}, "-l LST is required"},
+      {{"-l", dir + "/fabric.lst", bad}, "-f FDBS is required"},
+      {{"-l", "x", "-m", "8"}, "-m needs an LMC from 0 to 7, not '8'"},
+      {{"-l", "x", "-n", "0"}, "-n needs a number of pairs from 1 up, not '0'"},
+      {{"-l", "x", "--unit", "Gbps"}, "--unit takes"},
+      {{"-l", "x", "--bogus"}, "unknown option '--bogus'"},
+      {{"-l", "x", "-f"}, "needs an argument"},
+      {{"-l", dir + "/missing.lst"}, "cannot load the topology"},
+      {{"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs", bad},
+       ":2: 'r09n09' names no host port of the fabric"},
+  };
+  for (const Case& c : cases) {
+    BinaryRun run = runBinary(CHECK_BIN, c.args, "linkdeal-check");
+    EXPECT_EQ(run.status, 2) << c.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << c.err;
+  }
+}
+
+TEST(CheckProgram, HelpAndVersion) {
+  BinaryRun help = runBinary(CHECK_BIN, {"--help"}, "linkdeal-check");
+  EXPECT_EQ(help.status, 0);
+  for (const char* option :
+       {"--lst", "--fdbs", "--PLFT", "--lmc", "--max-hsd", "--any-lid", "--busiest", "--results",
+        "--slow-below", "--unit", "--json", "--help", "--version"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  BinaryRun version = runBinary(CHECK_BIN, {"-V"}, "linkdeal-check");
+  BinaryRun theirs = runBinary(LINKDEAL_BIN, {"-V"});
+  EXPECT_EQ(version.status, 0);
+  std::string number = theirs.out.substr(theirs.out.find("version: "));
+  EXPECT_EQ(version.out, "linkdeal-check " + number);
+}
+
+}  // namespace

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "cli/options.h"
-#include "fabric/fabric.h"
+#include "cli/version.h"
 
 namespace {
 
@@ -114,8 +114,7 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
         std::fflush(stdout);
         return endWith(std::ferror(stdout) ? kCheckUsage : kCheckHolds);
       case 'V':
-        std::printf("linkdeal-check version: %s\n", get_corvex_version());
-        std::fflush(stdout);
+        printVersion("linkdeal-check");
         return endWith(kCheckHolds);
       case 'l':
         o.lstFile = optarg;

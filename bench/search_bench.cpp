@@ -77,7 +77,7 @@ std::vector<std::string> fastPairs(Bed& b) {
 
 std::vector<std::string> literalPairs(Bed& b) {
   literal::clearSwitchPortCounters(b.fabric);
-  literal::LidGroupMap lidMap;
+  literal::FreeDsts lidMap;
   std::string err;
   if (!literal::buildLidGroupMap(b.groups, 0, lidMap, &err)) return {err};
   const literal::Limits limits{1, 0, 0};

@@ -8,6 +8,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,27 @@ TEST(HostileInputs, LidsAtTheTopOfTheRange) {
   EXPECT_NE(run.out.find("-I- Wrote 2 pairs into: " + dir + "/pairs\n"), std::string::npos)
       << run.out;
   EXPECT_EQ(readTestFile(dir + "/pairs"), std::string(kHeader) + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
+}
+
+// -m 3 on dumps of a fabric that uses LMC 2: the hosts' LID ranges overlap,
+// which is warned about, and still no host is paired with itself or its rack.
+TEST(HostileInputs, LmcAboveTheFabrics) {
+  const std::string dumps =
+      std::string(LINKDEAL_SOURCE_DIR) + "/../shared/realdumps/ft2-64-lmc2-updn/";
+  if (!std::filesystem::exists(dumps + "opensm-subnet.lst")) GTEST_SKIP() << "no real dumps";
+  std::string dir = makeTestDir();
+  BinaryRun run = linkdeal({"-l", dumps + "opensm-subnet.lst", "-f", dumps + "opensm.fdbs", "-i",
+                            "^r([0-9]+)n", "-m", "3", "-o", dir + "/pairs"});
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.err.find(" is not a multiple of 8 (LMC 3)\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" overlap LIDs "), std::string::npos) << run.err;
+  std::vector<std::string> lines = splitLines(readTestFile(dir + "/pairs"));
+  ASSERT_GT(lines.size(), 5u);
+  auto rack = [](const std::string& port) { return port.substr(0, port.find('n')); };
+  for (size_t i = 5; i < lines.size(); ++i) {
+    const std::string& pair = lines[i];
+    EXPECT_NE(rack(pair), rack(pair.substr(pair.find(' ') + 1))) << pair;
+  }
 }
 
 TEST(HostileInputs, ForwardingLoop) {

@@ -111,12 +111,18 @@ void SearchContext::setOnPath(const IBNode& node, uint8_t table, bool on) {
   word = on ? (word | bit) : (word & ~bit);
 }
 
-// The walk arrived at a host port: it is the destination if far enough and if
-// it really owns a LID the walk was carrying (inconsistent tables may deliver
-// a LID to the wrong host).
+// The walk arrived at a host port. It is the destination if it is a grouped
+// port still free, of a group other than the source's (so never the source
+// itself), far enough, and owns a LID the walk carried. The port decides, not
+// the LIDs alone: with overlapping LID ranges or inconsistent tables a
+// carried LID may be delivered to the source, its group, or a port already
+// taken.
 static IBPort* takeHost(IBPort& port, uint32_t hops, std::span<const uint16_t> dstLids,
-                        LidGroupMap& lidMap, const SearchLimits& limits) {
-  if (hops < limits.minDist || port.baseLid == 0) return nullptr;
+                        LidGroupMap& lidMap, const SearchLimits& limits, const IBPort* source,
+                        int32_t ownGroup) {
+  if (hops < limits.minDist || port.baseLid == 0 || &port == source) return nullptr;
+  const int32_t group = lidMap.freeGroupOf(port);
+  if (group == LidGroupMap::kAbsent || group == ownGroup) return nullptr;
   const uint32_t count = lidsPerPort(limits.lmc);
   bool owns = false;
   for (uint16_t lid : dstLids) {
@@ -126,7 +132,7 @@ static IBPort* takeHost(IBPort& port, uint32_t hops, std::span<const uint16_t> d
     }
   }
   if (!owns) return nullptr;
-  for (uint32_t k = 0; k < count; ++k) lidMap.erase(static_cast<uint16_t>(port.baseLid + k));
+  lidMap.take(port, count);
   return &port;
 }
 
@@ -297,7 +303,7 @@ std::span<const uint16_t> lidsThrough(Level& lv, uint8_t p, const LidGroupMap& l
 // loaded candidate first, backtracking when a switch has none left. On
 // success the egress port taken at every level counts one more flow.
 IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const SearchLimits& limits,
-             int32_t ownGroup) {
+             const IBPort* source, int32_t ownGroup) {
   uint32_t hops = base;
   for (;;) {
     Level& lv = ctx.level(hops);
@@ -328,7 +334,7 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
     IBPort& next = *port->remote;
     if (verbose) trace(next, lids.size());
     if (!next.owner->isSwitch()) {
-      if (!takeHost(next, hops + 1, lids, lidMap, limits)) continue;
+      if (!takeHost(next, hops + 1, lids, lidMap, limits, source, ownGroup)) continue;
       for (uint32_t h = base; h <= hops; ++h) {
         Level& done = ctx.level(h);
         ++done.taken->flowCount;
@@ -346,9 +352,11 @@ IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits) {
   if (verbose) trace(inPort, dstLids.size());
-  if (!inPort.owner->isSwitch()) return takeHost(inPort, hops, dstLids, lidMap, limits);
+  const int32_t anyGroup = LidGroupMap::kAbsent;
+  if (!inPort.owner->isSwitch())
+    return takeHost(inPort, hops, dstLids, lidMap, limits, nullptr, anyGroup);
   if (!pushSwitch(ctx, inPort, hops, dstLids, limits)) return nullptr;
-  return walk(ctx, hops, lidMap, limits, LidGroupMap::kAbsent);
+  return walk(ctx, hops, lidMap, limits, nullptr, anyGroup);
 }
 
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
@@ -366,6 +374,6 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
   const int32_t ownGroup = lidMap.findGroup(srcGroup);
   if (verbose) trace(*first, lidMap.size() - lidMap.groupSize(ownGroup));
   if (pushFirstSwitch(ctx, *first, lidMap, limits))
-    result.dst = walk(ctx, 1, lidMap, limits, ownGroup);
+    result.dst = walk(ctx, 1, lidMap, limits, &src, ownGroup);
   return result;
 }

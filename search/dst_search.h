@@ -90,15 +90,17 @@ struct DstSearchResult {
   std::string error;  // the "-E-" line, empty when the search could run
 };
 
-// Finds and books a destination for src among the free LIDs of groups other
-// than srcGroup. On success the egress ports of the path count one more flow
+// Finds and books a destination for src: a free grouped port of a group other
+// than srcGroup, reached by a walk carrying the free LIDs of those groups. On
+// success the egress ports of the path count one more flow
 // and the destination's LIDs leave lidMap; otherwise nothing changes.
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
                               LidGroupMap& lidMap, const SearchLimits& limits);
 
 // The walk from any port: enters inPort's node, hops links from the source,
-// carrying the LIDs still reachable (read only). Returns the destination or
-// null. Prints a "-V-" trace line per entered port when verbose is set.
+// carrying the LIDs still reachable (read only). Returns the destination (any
+// free grouped port that owns a carried LID) or null. Prints a "-V-" trace line per entered port
+// when verbose is set.
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits);

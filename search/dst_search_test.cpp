@@ -295,6 +295,28 @@ TEST(FindDstForSrc, LmcRemovesEveryLidOfTheDestination) {
   for (uint16_t k = 0; k < 4; ++k) EXPECT_FALSE(s.lidMap.contains(8 + k)) << k;
 }
 
+// With an LMC above the fabric's, LID ranges overlap: here a1's range (3, 4)
+// and b1's (2, 3), whose later group owns LID 3, which the switch delivers to
+// a1. A walk from group A carries LID 3 back to a1: neither a1 itself nor a2
+// of its group may take it.
+TEST(FindDstForSrc, OverlappingRangesNeverPairASourceWithItselfOrItsGroup) {
+  for (const char* src : {"a1", "a2"}) {
+    SmallFabric f({{"sw", true, 3}, {"a1", false, 1}, {"a2", false, 1}, {"b1", false, 1}});
+    f.link("a1", 1, "sw", 1);
+    f.link("a2", 1, "sw", 2);
+    f.link("b1", 1, "sw", 3);
+    f.lid("a1", 3);
+    f.lid("a2", 7);
+    f.lid("b1", 2);
+    f.route("sw", 3, 1);
+    f.route("sw", 7, 2);
+    f.route("sw", 2, 3);
+    Searcher s(f, {{"A", {f.host("a1"), f.host("a2")}}, {"B", {f.host("b1")}}}, {1, 1, 0});
+    EXPECT_EQ(s.find("A", src), "b1") << src;
+    EXPECT_EQ(f.flows("sw", 1), 0u) << src;
+  }
+}
+
 // Paths far longer than a call stack could take with one frame per hop.
 TEST(FindDstForSrc, VeryLongPaths) {
   {
@@ -384,7 +406,7 @@ TEST(SearchContext, NoticesLidsAddedToTheMapBetweenSearches) {
   SmallFabric f = twoSwitches();
   Searcher s(f, {{"A", {f.host("a1")}}}, {1, 0, 0});
   EXPECT_EQ(s.find("A", "a1"), "-");  // nothing outside A yet
-  s.lidMap.set(5, s.lidMap.internGroup("B"));
+  s.lidMap.set(5, s.lidMap.internGroup("B"), f.host("b2"));
   EXPECT_EQ(s.find("A", "a1"), "b2");
 }
 

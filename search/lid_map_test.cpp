@@ -59,13 +59,38 @@ TEST(BuildLidGroupMap, PortWithoutLidFails) {
   EXPECT_EQ(err, "-E- Zero LID for DST port: h1/P1");
 }
 
+TEST(LidRangeWarnings, UnalignedSharedAndOverlappingRanges) {
+  SmallFabric f({{"h0", false, 1},
+                 {"h1", false, 1},
+                 {"h2", false, 1},
+                 {"h3", false, 1},
+                 {"h4", false, 1},
+                 {"h5", false, 1}});
+  const uint16_t bases[] = {1, 12, 14, 20, 20, 0xfffe};
+  PortGroups groups;
+  for (unsigned i = 0; i < 6; ++i) {
+    f.lid(numbered("h", i), bases[i]);
+    groups[i % 2 ? "B" : "A"].insert(f.host(numbered("h", i)));
+  }
+  EXPECT_EQ(lidRangeWarnings(groups, 2),
+            (std::vector<std::string>{
+                "-W- Base LID 0x0001 of h0/P1 is not a multiple of 4 (LMC 2)",
+                "-W- Base LID 0x000e of h2/P1 is not a multiple of 4 (LMC 2)",
+                "-W- Base LID 0xfffe of h5/P1 is not a multiple of 4 (LMC 2)",
+                "-W- h3/P1 and h4/P1 share the base LID 0x0014",
+                "-W- LIDs 0x000c-0x000f of h1/P1 overlap LIDs 0x000e-0x0011 of h2/P1",
+                "-W- LIDs 0xfffe-0x0001 of h5/P1 overlap LIDs 0x0001-0x0004 of h0/P1",
+            }));
+  EXPECT_TRUE(lidRangeWarnings(groups, 0).size() == 1) << "only the shared base LID";
+}
+
 TEST(LidGroupMap, EraseKeepsTheRestIntact) {
   LidGroupMap map;
   int32_t a = map.internGroup("A"), b = map.internGroup("B");
   EXPECT_EQ(map.internGroup("A"), a);
   EXPECT_EQ(map.findGroup("B"), b);
   EXPECT_EQ(map.findGroup("Z"), LidGroupMap::kAbsent);
-  for (uint16_t lid = 10; lid < 20; ++lid) map.set(lid, lid % 2 ? a : b);
+  for (uint16_t lid = 10; lid < 20; ++lid) map.set(lid, lid % 2 ? a : b, nullptr);
   map.erase(10);
   map.erase(19);
   map.erase(14);
@@ -78,7 +103,7 @@ TEST(LidGroupMap, EraseKeepsTheRestIntact) {
   std::vector<uint16_t> present = map.lids();
   std::sort(present.begin(), present.end());
   EXPECT_EQ(present, (std::vector<uint16_t>{11, 12, 13, 15, 16, 17, 18}));
-  map.set(14, a);
+  map.set(14, a, nullptr);
   EXPECT_EQ(map.size(), 8u);
   EXPECT_EQ(map.groupOf(14), a);
 }

@@ -23,6 +23,14 @@ namespace literal {
 using LidGroupMap = std::map<uint16_t, std::string>;
 using DstLidSet = std::set<uint16_t>;
 
+// The destinations still free: by LID, as the walk carries them, and by port,
+// which decides on arrival.
+struct FreeDsts {
+  LidGroupMap lids;                            // LID -> group
+  std::map<uint16_t, const IBPort*> owners;    // LID -> port
+  std::map<const IBPort*, std::string> ports;  // free grouped port -> group
+};
+
 struct Limits {
   uint32_t maxFlows = 1;
   uint16_t lmc = 0;
@@ -30,6 +38,8 @@ struct Limits {
 };
 
 struct Walk {
+  const IBPort* source = nullptr;
+  std::string sourceGroup;
   bool verbose = false;
   std::string* console = nullptr;
   std::vector<std::pair<const IBNode*, uint8_t>> path;  // switches entered, with their table
@@ -49,7 +59,7 @@ inline int clearSwitchPortCounters(IBFabric& fabric) {
   return 0;
 }
 
-inline bool buildLidGroupMap(const PortGroups& groups, uint16_t lmc, LidGroupMap& lidMap,
+inline bool buildLidGroupMap(const PortGroups& groups, uint16_t lmc, FreeDsts& free,
                              std::string* err) {
   for (const auto& [name, ports] : groups) {
     for (IBPort* port : ports) {
@@ -58,15 +68,17 @@ inline bool buildLidGroupMap(const PortGroups& groups, uint16_t lmc, LidGroupMap
         return false;
       }
       for (uint32_t k = 0; k < lidCount(lmc); ++k) {
-        lidMap[static_cast<uint16_t>(port->baseLid + k)] = name;
+        free.lids[static_cast<uint16_t>(port->baseLid + k)] = name;
+        free.owners[static_cast<uint16_t>(port->baseLid + k)] = port;
       }
+      free.ports[port] = name;
     }
   }
   return true;
 }
 
 inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidSet& dstLids,
-                                    LidGroupMap& lidMap, const Limits& limits, Walk& walk) {
+                                    FreeDsts& free, const Limits& limits, Walk& walk) {
   if (walk.verbose) {
     *walk.console += "-V- dfsAndGetFreeDstPath inPort:" + inPort->getName() +
                      " num-dsts:" + std::to_string(dstLids.size()) + "\n";
@@ -93,8 +105,7 @@ inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidS
         if (node->getLFTPortForLid(lid, table) == p->portNumber) subset.insert(lid);
       }
       if (subset.empty()) continue;
-      IBPort* dst =
-          literal::dfsAndGetFreeDstPath(p->remote, hops + 1, subset, lidMap, limits, walk);
+      IBPort* dst = literal::dfsAndGetFreeDstPath(p->remote, hops + 1, subset, free, limits, walk);
       if (dst) {
         p->flowCount++;
         walk.path.pop_back();
@@ -104,7 +115,9 @@ inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidS
     walk.path.pop_back();
     return nullptr;
   }
-  if (hops < limits.minDist) return nullptr;
+  if (hops < limits.minDist || inPort == walk.source) return nullptr;
+  auto port = free.ports.find(inPort);
+  if (port == free.ports.end() || port->second == walk.sourceGroup) return nullptr;
   bool owns = false;
   if (inPort->baseLid != 0) {
     for (uint32_t k = 0; k < lidCount(limits.lmc); ++k) {
@@ -112,14 +125,19 @@ inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidS
     }
   }
   if (!owns) return nullptr;
+  free.ports.erase(port);
   for (uint32_t k = 0; k < lidCount(limits.lmc); ++k) {
-    lidMap.erase(static_cast<uint16_t>(inPort->baseLid + k));
+    const uint16_t lid = static_cast<uint16_t>(inPort->baseLid + k);
+    if (free.owners[lid] == inPort) {
+      free.lids.erase(lid);
+      free.owners.erase(lid);
+    }
   }
   return inPort;
 }
 
 // Returns the destination or null; a non-empty *err means the run must end.
-inline IBPort* findDstForSrc(std::string srcGroup, IBPort* src, LidGroupMap& lidMap,
+inline IBPort* findDstForSrc(std::string srcGroup, IBPort* src, FreeDsts& free,
                              const Limits& limits, Walk& walk, std::string* err) {
   if (!src->remote) {
     *err = "-E- No remote port for src: " + src->getName();
@@ -130,17 +148,19 @@ inline IBPort* findDstForSrc(std::string srcGroup, IBPort* src, LidGroupMap& lid
     return nullptr;
   }
   DstLidSet set;
-  for (const auto& [lid, group] : lidMap) {
+  for (const auto& [lid, group] : free.lids) {
     if (group != srcGroup) set.insert(lid);
   }
-  return literal::dfsAndGetFreeDstPath(src->remote, 1, set, lidMap, limits, walk);
+  walk.source = src;
+  walk.sourceGroup = srcGroup;
+  return literal::dfsAndGetFreeDstPath(src->remote, 1, set, free, limits, walk);
 }
 
 struct RunResult {
   int status = 0;
   std::string file;     // the pairs file's contents
   std::string console;  // what the run prints
-  LidGroupMap lidMap;   // the LIDs still free at the end
+  FreeDsts free;        // the destinations still free at the end
 };
 
 // The whole pairing run, shuffling with rand() as the tool does.
@@ -149,7 +169,7 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups, const Ru
   RunResult r;
   literal::clearSwitchPortCounters(fabric);
   std::string err;
-  if (!literal::buildLidGroupMap(groups, options.lmc, r.lidMap, &err)) {
+  if (!literal::buildLidGroupMap(groups, options.lmc, r.free, &err)) {
     r.console += err + "\n";
     r.status = 1;
     return r;
@@ -157,7 +177,9 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups, const Ru
   r.file = "# This file was generated by linkdeal\n# Args: $args\n" + std::string(72, '#') +
            "\n\nSTAGE 1\n";
   Limits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
-  Walk walk{verbose, &r.console, {}};
+  Walk walk;
+  walk.verbose = verbose;
+  walk.console = &r.console;
   uint32_t written = 0, failed = 0;
   for (const auto& [name, set] : groups) {
     std::vector<IBPort*> ports(set.begin(), set.end());
@@ -168,7 +190,7 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups, const Ru
     }
     uint32_t found = 0;
     for (IBPort* s : ports) {
-      IBPort* d = literal::findDstForSrc(name, s, r.lidMap, limits, walk, &err);
+      IBPort* d = literal::findDstForSrc(name, s, r.free, limits, walk, &err);
       if (!err.empty()) {
         r.console += err + "\n";
         r.status = 1;

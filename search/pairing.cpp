@@ -36,6 +36,11 @@ int runPairing(IBFabric& fabric, const PortGroups& groups, const RunOptions& opt
     return 1;
   }
 
+  // Odd LID ranges, most often a -m above the fabric's LMC: worth knowing,
+  // but legal, so only a warning.
+  for (const std::string& warning : lidRangeWarnings(groups, options.lmc))
+    std::fprintf(stderr, "%s\n", warning.c_str());
+
   FILE* out = std::fopen(options.outFile.c_str(), "w");
   if (!out) return cantWrite(options.outFile);
   // Any failed write ends the run: a pairs file silently cut short would be

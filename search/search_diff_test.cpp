@@ -26,8 +26,8 @@ std::vector<uint32_t> counters(const IBFabric& f) {
   return out;
 }
 
-std::vector<std::pair<uint16_t, std::string>> ordered(const literal::LidGroupMap& m) {
-  return {m.begin(), m.end()};
+std::vector<std::pair<uint16_t, std::string>> ordered(const literal::FreeDsts& m) {
+  return {m.lids.begin(), m.lids.end()};
 }
 
 std::string nameOf(const IBPort* port) {
@@ -159,7 +159,7 @@ TEST(SearchDiff, RandomFabricsStepByStep) {
     const std::string tag = "step case " + std::to_string(i);
 
     LidGroupMap lidMap;
-    literal::LidGroupMap litMap;
+    literal::FreeDsts litMap;
     std::string err, litErr;
     ASSERT_TRUE(buildLidGroupMap(groupsOf(fast), options.lmc, lidMap, &err)) << tag << err;
     ASSERT_TRUE(literal::buildLidGroupMap(groupsOf(lit), options.lmc, litMap, &litErr)) << tag;
@@ -184,7 +184,7 @@ TEST(SearchDiff, RandomFabricsStepByStep) {
       if (!litErr.empty()) break;
       ASSERT_EQ(nameOf(got.dst), nameOf(want)) << tag;
       ASSERT_EQ(lidMap.ordered(), ordered(litMap)) << tag;
-      ASSERT_EQ(lidMap.size(), litMap.size()) << tag;
+      ASSERT_EQ(lidMap.size(), litMap.lids.size()) << tag;
       ASSERT_EQ(counters(*fast.fabric), counters(*lit.fabric)) << tag;
     }
   }

@@ -148,7 +148,7 @@ SearchContext::FirstSwitchLids& SearchContext::firstSwitchLids(const IBNode& nod
   std::array<uint32_t, 257> count{};
   for (uint16_t lid : lidMap.lids()) {
     const uint8_t port = egressOf(lid);
-    count[port + 1] += port >= 1 && port <= node.portCount;
+    count[port + 1] += port >= 1 && port <= node.portCount && port != kLftNoEntry;
   }
   for (unsigned p = 1; p < 257; ++p) count[p] += count[p - 1];
   f.lids.resize(count[256]);
@@ -156,7 +156,7 @@ SearchContext::FirstSwitchLids& SearchContext::firstSwitchLids(const IBNode& nod
   std::copy_n(count.begin() + 1, 256, f.end.begin());
   for (uint16_t lid : lidMap.lids()) {
     const uint8_t port = egressOf(lid);
-    if (port >= 1 && port <= node.portCount) f.lids[count[port]++] = lid;
+    if (port >= 1 && port <= node.portCount && port != kLftNoEntry) f.lids[count[port]++] = lid;
   }
   return f;
 }
@@ -179,7 +179,10 @@ unsigned orderCandidates(const IBNode& node, const SearchLimits& limits,
   unsigned numCandidates = 0;
   open.fill(false);
   anyOpen = false;
-  for (unsigned n = 1; n <= node.portCount; ++n) {
+  // Ports are numbered 1 to 254: a table's 255 means "no entry", so a port
+  // 255 would collect every LID the switch cannot forward.
+  const unsigned lastPort = std::min<unsigned>(node.portCount, kLftNoEntry - 1);
+  for (unsigned n = 1; n <= lastPort; ++n) {
     IBPort* port = node.getPort(n);
     if (!port || !port->remote) continue;
     if (port->flowCount < limits.maxFlows) open[n] = anyOpen = true;

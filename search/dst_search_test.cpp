@@ -317,6 +317,21 @@ TEST(FindDstForSrc, OverlappingRangesNeverPairASourceWithItselfOrItsGroup) {
   }
 }
 
+// 255 in a table means "no entry", never port 255: c, cabled to port 255, is
+// not reached by its LID that the switch has no entry for.
+TEST(FindDstForSrc, NoEntryIsNoEgressPort) {
+  SmallFabric f({{"sw", true, 255}, {"a", false, 1}, {"c", false, 1}});
+  f.link("a", 1, "sw", 1);
+  f.link("c", 1, "sw", 255);
+  f.lid("a", 1);
+  f.lid("c", 3);
+  f.route("sw", 1, 1);
+  f.route("sw", 3, kLftNoEntry);
+  Searcher s(f, {{"A", {f.host("a")}}, {"C", {f.host("c")}}}, {1, 0, 0});
+  EXPECT_EQ(s.find("A", "a"), "-");
+  EXPECT_EQ(f.flows("sw", 255), 0u);
+}
+
 // Paths far longer than a call stack could take with one frame per hop.
 TEST(FindDstForSrc, VeryLongPaths) {
   {

@@ -90,7 +90,7 @@ inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidS
       if (onPath == node && onPathTable == table) return nullptr;
     }
     std::vector<IBPort*> candidates;
-    for (unsigned n = 1; n <= node->portCount; ++n) {
+    for (unsigned n = 1; n <= node->portCount && n != kLftNoEntry; ++n) {
       if (n < node->portTable.size() && node->portTable[n] && node->portTable[n]->remote) {
         candidates.push_back(node->portTable[n]);
       }

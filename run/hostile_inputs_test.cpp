@@ -100,6 +100,43 @@ TEST(HostileInputs, UnwritablePairsFile) {
   EXPECT_EQ(readTestFile(readOnly), "keep me\n");
 }
 
+// -o naming an input, directly or through a link, is refused before any
+// file is opened for writing: the input stays as it was.
+TEST(HostileInputs, PairsFileOverAnInput) {
+  std::string dir = makeTestDir();
+  IBFabric fabric;
+  buildStar(fabric, {"a1", "b1"}, {2, 3});
+  std::string files = writeFabric(fabric, dir);
+  const std::string lst = readTestFile(files + "fabric.lst");
+  ASSERT_EQ(symlink((files + "fabric.fdbs").c_str(), (dir + "/link").c_str()), 0);
+  for (const std::string& out : {files + "fabric.lst", dir + "/link"}) {
+    const std::string fdbs = readTestFile(files + "fabric.fdbs");
+    BinaryRun run = linkdeal(
+        {"-l", files + "fabric.lst", "-f", files + "fabric.fdbs", "-i", "^([a-z])", "-o", out});
+    EXPECT_EQ(run.status, 1) << out;
+    EXPECT_EQ(lastLine(run.out), "-E- cant write:" + out);
+    EXPECT_NE(run.err.find(out + " is an input of this run"), std::string::npos) << run.err;
+    EXPECT_EQ(readTestFile(files + "fabric.lst"), lst);
+    EXPECT_EQ(readTestFile(files + "fabric.fdbs"), fdbs);
+  }
+}
+
+// Standard output that cannot be written fails the run, even a complete one.
+TEST(HostileInputs, StandardOutputOnAFullDisk) {
+  std::string dir = makeTestDir();
+  IBFabric fabric;
+  buildStar(fabric, {"a1", "b1"}, {2, 3});
+  std::string files = writeFabric(fabric, dir);
+  BinaryRun run =
+      runBinary("/bin/sh",
+                {"-c", std::string(LINKDEAL_BIN) + " -l " + files + "fabric.lst -f " + files +
+                           "fabric.fdbs -i '^([a-z])' -o " + dir + "/pairs >/dev/full"},
+                "sh");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("-E- cant write standard output", 0), 0u) << run.err;
+  EXPECT_EQ(readTestFile(dir + "/pairs"), std::string(kHeader) + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
+}
+
 TEST(HostileInputs, BrokenInputFiles) {
   std::string dir = makeTestDir();
   IBFabric fabric;

@@ -14,3 +14,13 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups);
 // trust the forwarding tables) and runs the pairing. Every failure prints one
 // "-E-" line; returns the process exit status.
 int runLinkdeal(const RunOptions& options);
+
+// When the pairs file named by -o is one of the run's input files (the same
+// file by device and inode, so also through a link), prints "-E- cant
+// write:FILE" and why on standard error, and returns 1; otherwise 0.
+int refuseOutputOverInput(const RunOptions& options);
+
+// Flushes standard output and turns a failed write to it at any time of the
+// run into status 1, with the error on standard error; otherwise returns
+// status.
+int checkStandardOutput(int status);

@@ -2,12 +2,12 @@
 // and, with private tables, their ingress maps) into a folder.
 #include <errno.h>
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "cli/version.h"
@@ -223,8 +223,10 @@ int main(int argc, char* argv[]) {
   }
 
   // The files.
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "fabricgen: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    std::fprintf(stderr, "fabricgen: cannot create %s: %s\n", dir.c_str(), ec.message().c_str());
     return 1;
   }
   if (!writeFabricFiles(fabric, dir, layout, &err)) {

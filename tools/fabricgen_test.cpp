@@ -505,7 +505,8 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
 }
 
 TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
-  std::string dir = makeTestDir("program");
+  // Missing parents of the folder are created too.
+  std::string dir = makeTestDir("program") + "/new/folder";
   std::string out;
   ASSERT_EQ(run(kProgram + " -o " + dir + " --leaves 3 --hosts-per-leaf 2 --up-links 2 --lmc 1" +
                     " --private-tables --layout B",

@@ -11,6 +11,7 @@
 #   INTEROP_KEEP=1          keep the work folder (printed at the end)
 #   INTEROP_ENGINES="..."   routing engines (default: minhop updn ftree dfsssp)
 #   INTEROP_FABRICS="..."   fabric names from the list below (default: all)
+#   INTEROP_TOPOLOGY_FORMS="..."  of lst plain ports (default: all three)
 # Installs ibsim-utils, opensm and infiniband-diags with apt when missing
 # (needs root then). Everything talks over local sockets of this machine.
 set -uo pipefail
@@ -38,7 +39,7 @@ fabrics=(
 )
 engines=(${INTEROP_ENGINES:-minhop updn ftree dfsssp})
 wanted=" ${INTEROP_FABRICS:-} "
-topology_forms=(lst plain ports)
+topology_forms=(${INTEROP_TOPOLOGY_FORMS:-lst plain ports})
 table_forms=(fdbs lfts dump_fts ibroute)
 regex='^r([0-9]+)n'
 
@@ -204,7 +205,7 @@ run_case() {
         fi
       else
         planned=FAIL
-        fail "$fabric" "$engine" "(cd $dir && $(quoted "${pcmd[@]}")): status $status"
+        fail "$fabric" "$engine" "(cd $dir && $(quoted "${pcmd[@]}")): status $status, $(grep -m 1 -e '-E-' "plan-$t.log")"
       fi
     fi
     echo "$row $(printf '%-6s %-6s %s' "${stages:--}" "$checked" "$planned")" >>"$work/$fabric/$engine.rows"
@@ -221,17 +222,25 @@ run_case() {
   done
 }
 
+# The simulator reads ibnetdiscover's plain form: fabricgen writes it where
+# it can, else the script converts fabricgen's LST.
+net_option=
+"$fabricgen" --help | grep -q -- --topology-format && net_option="--topology-format ibnetdiscover"
+
 for entry in "${fabrics[@]}"; do
   IFS=: read -r fabric lmc options <<<"$entry"
   [ "$wanted" = "  " ] || [[ $wanted == *" $fabric "* ]] || continue
   mkdir -p "$work/$fabric"
   # shellcheck disable=SC2086 # the options are words
-  if ! "$fabricgen" -o "$work/$fabric/gen" -r 8 $options --topology-format ibnetdiscover \
-    >"$work/$fabric/fabricgen.log" 2>&1; then
+  gen=("$fabricgen" -o "$work/$fabric/gen" -r 8 $options $net_option)
+  if ! "${gen[@]}" >"$work/$fabric/fabricgen.log" 2>&1; then
     for engine in "${engines[@]}"; do
-      fail "$fabric" "$engine" "fabricgen -o $work/$fabric/gen -r 8 $options --topology-format ibnetdiscover: $(head -n 2 "$work/$fabric/fabricgen.log")"
+      fail "$fabric" "$engine" "$(quoted "${gen[@]}"): $(head -n 2 "$work/$fabric/fabricgen.log")"
     done
     continue
+  fi
+  if [ -z "$net_option" ]; then
+    awk -f interop/lst-to-ibsim.awk "$work/$fabric/gen/fabric.lst" >"$work/$fabric/gen/fabric.ibnetdiscover"
   fi
   net=$(ls "$work/$fabric/gen"/*ibnetdiscover* 2>/dev/null | head -n 1)
   # The subnet manager runs on the first host.

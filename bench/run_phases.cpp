@@ -15,6 +15,7 @@
 #include "cli/options.h"
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "run/run.h"
 #include "search/literal_search.h"
 #include "search/pairing.h"
 
@@ -69,12 +70,12 @@ int main(int argc, char* argv[]) {
     return fail("route check");
   double t4 = now();
   if (literalSearch) {
-    literal::RunResult r = literal::runPairing(fabric, groups, options, false);
+    literal::RunResult r = literal::runPairing(fabric, groups, pairingOptions(options));
     FILE* out = std::fopen(options.outFile.c_str(), "w");
     if (r.status != 0 || !out) return fail("literal search");
     std::fwrite(r.file.data(), 1, r.file.size(), out);
     if (std::fclose(out) != 0) return fail("writing pairs");
-  } else if (runPairing(fabric, groups, options) != 0) {
+  } else if (runPairing(fabric, groups, pairingOptions(options)) != 0) {
     return fail("search");
   }
   double t5 = now();

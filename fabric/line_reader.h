@@ -49,9 +49,6 @@ class LineReader {
 
   // Number of the line last returned by next(), counting from 1.
   size_t lineNumber() const { return line_; }
-  // True when the line last returned was the file's last and had no "\n":
-  // worth a hint in messages, since a cut-off file looks like that.
-  bool lastLineUnterminated() const { return unterminated_; }
   // Bytes read so far; 0 after the end of the file means an empty file.
   uint64_t bytesRead() const { return bytesRead_; }
   bool failed() const { return !error_.empty(); }

@@ -16,7 +16,6 @@ class RegexMatch {
   // The text of subexpression n (0 is the whole match); empty when the
   // expression has fewer subexpressions or n took no part in the match.
   std::string subMatch(size_t n) const;
-  size_t subExpressionCount() const { return subExprs_; }
 
  private:
   friend class regExp;
@@ -40,7 +39,6 @@ class regExp {
 
   // What regcomp returned: 0 when the expression is usable.
   int status() const { return status_; }
-  const std::string& expression() const { return expression_; }
 
   // Unanchored search of text (no execution flags). Nothing when it does not
   // match, or when the expression did not compile.

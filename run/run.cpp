@@ -86,6 +86,17 @@ int checkStandardOutput(int status) {
   return 1;
 }
 
+PairingOptions pairingOptions(const RunOptions& options) {
+  PairingOptions p;
+  p.outFile = options.outFile;
+  p.maxFlowsPerLink = options.maxFlowsPerLink;
+  p.minDist = options.minDist;
+  p.maxGroupSrcs = options.maxGroupSrcs;
+  p.lmc = options.lmc;
+  p.trace = verbose != 0;
+  return p;
+}
+
 int runLinkdeal(const RunOptions& options) {
   // Never replace an input with the pairs file.
   if (refuseOutputOverInput(options) != 0) return 1;
@@ -96,5 +107,5 @@ int runLinkdeal(const RunOptions& options) {
   if (int status = loadFabric(options, fabric, groups); status != 0) return status;
 
   // Sources, destinations and the pairs file.
-  return runPairing(fabric, groups, options);
+  return runPairing(fabric, groups, pairingOptions(options));
 }

@@ -4,11 +4,15 @@
 #include "cli/options.h"
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "search/pairing.h"
 
 // Loads the fabric files into an empty fabric, groups the hosts and checks
 // the routes (unless told to trust the forwarding tables), printing what
 // linkdeal prints on the way. Returns 0, or 1 after printing the "-E-" line.
 int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups);
+
+// The pairing run's share of the options; trace follows -v.
+PairingOptions pairingOptions(const RunOptions& options);
 
 // Loads the fabric files, groups the hosts, checks the routes (unless told to
 // trust the forwarding tables) and runs the pairing. Every failure prints one

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/options.h"
-
-SearchContext::SearchContext(const IBFabric& fabric)
-    : firstNode_(fabric.nodes().data()),
+SearchContext::SearchContext(const IBFabric& fabric, bool traceWalks)
+    : trace(traceWalks),
+      firstNode_(fabric.nodes().data()),
       nodes_(fabric.nodes()),
       tablesOnPath_(fabric.nodes().size()) {}
 
@@ -317,7 +316,7 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
       if (p->flowCount >= limits.maxFlows) continue;
       // Every destination through p is too near: skip it (silently, so not
       // while the trace shows every port entered).
-      if (limits.minDist > hops + 1 && !verbose &&
+      if (limits.minDist > hops + 1 && !ctx.trace &&
           hops + ctx.reach(*lv.node, lv.table, p->portNumber) < limits.minDist)
         continue;
       lids = lidsThrough(lv, p->portNumber, lidMap, ownGroup);
@@ -335,7 +334,7 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
     }
     lv.taken = port;
     IBPort& next = *port->remote;
-    if (verbose) trace(next, lids.size());
+    if (ctx.trace) trace(next, lids.size());
     if (!next.owner->isSwitch()) {
       if (!takeHost(next, hops + 1, lids, lidMap, limits, source, ownGroup)) continue;
       for (uint32_t h = base; h <= hops; ++h) {
@@ -354,7 +353,7 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits) {
-  if (verbose) trace(inPort, dstLids.size());
+  if (ctx.trace) trace(inPort, dstLids.size());
   const int32_t anyGroup = LidGroupMap::kAbsent;
   if (!inPort.owner->isSwitch())
     return takeHost(inPort, hops, dstLids, lidMap, limits, nullptr, anyGroup);
@@ -375,7 +374,7 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
     return result;
   }
   const int32_t ownGroup = lidMap.findGroup(srcGroup);
-  if (verbose) trace(*first, lidMap.size() - lidMap.groupSize(ownGroup));
+  if (ctx.trace) trace(*first, lidMap.size() - lidMap.groupSize(ownGroup));
   if (pushFirstSwitch(ctx, *first, lidMap, limits))
     result.dst = walk(ctx, 1, lidMap, limits, &src, ownGroup);
   return result;

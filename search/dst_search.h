@@ -26,7 +26,10 @@ struct SearchLimits {
 // and forwarding tables stay as they are while the context is in use.
 class SearchContext {
  public:
-  explicit SearchContext(const IBFabric& fabric);
+  explicit SearchContext(const IBFabric& fabric, bool trace = false);
+
+  // Print a "-V-" line for every port the walk enters.
+  bool trace;
 
   // The free LIDs of every group split by the egress port that a first switch
   // gives them in one table: bucket p is lids[start[p], end[p]). Built once
@@ -100,7 +103,7 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
 // The walk from any port: enters inPort's node, hops links from the source,
 // carrying the LIDs still reachable (read only). Returns the destination (any
 // free grouped port that owns a carried LID) or null. Prints a "-V-" trace line per entered port
-// when verbose is set.
+// when ctx.trace is set.
 IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
                              std::span<const uint16_t> dstLids, LidGroupMap& lidMap,
                              const SearchLimits& limits);

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "search/test_fabrics.h"
 
 namespace {
@@ -234,11 +233,10 @@ TEST(FindDstForSrc, ForwardingLoopsFindNothingAndEnd) {
     SmallFabric f = twoPaths();
     f.route("sw2", 2, 1);  // b bounces between sw1 and sw2
     Searcher s(f, {{"A", {f.host("a")}}, {"B", {f.host("b")}}}, {1, 0, 0});
-    verbose = 1;
+    s.ctx.trace = true;
     testing::internal::CaptureStdout();
     std::string dst = s.find("A", "a");
     std::string trace = testing::internal::GetCapturedStdout();
-    verbose = 0;
     EXPECT_EQ(dst, "-");
     EXPECT_EQ(trace,
               "-V- dfsAndGetFreeDstPath inPort:sw1/P3 num-dsts:1\n"
@@ -397,17 +395,19 @@ TEST(FindDstForSrc, VeryLongPaths) {
 TEST(DfsAndGetFreeDstPath, VerboseTracesEveryEnteredPort) {
   SmallFabric f = twoSwitches();
   Searcher s(f, twoSwitchGroups(f), {1, 0, 0});
-  verbose = 1;
+  s.ctx.trace = true;
+  // Entering sw1 from a1 with the LIDs of B and C: b1 and b3 go up port 1.
+  const std::vector<uint16_t> lids{3, 4, 5, 6};
   testing::internal::CaptureStdout();
-  std::string dst = s.find("A", "a1");
+  IBPort* dst = dfsAndGetFreeDstPath(s.ctx, *f.port("sw1", 3), 1, lids, s.lidMap, s.limits);
   std::string trace = testing::internal::GetCapturedStdout();
-  verbose = 0;
-  EXPECT_EQ(dst, "b1");
-  // A and C exclude a1, a2 only: 4 LIDs at sw1, b1 and b3 sent up port 1.
+  EXPECT_EQ(dst, f.host("b1"));
   EXPECT_EQ(trace,
             "-V- dfsAndGetFreeDstPath inPort:sw1/P3 num-dsts:4\n"
             "-V- dfsAndGetFreeDstPath inPort:sw2/P1 num-dsts:2\n"
             "-V- dfsAndGetFreeDstPath inPort:b1/P1 num-dsts:1\n");
+  EXPECT_EQ(f.flows("sw1", 1), 1u);
+  s.ctx.trace = false;
   testing::internal::CaptureStdout();
   s.find("A", "a2");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "silent without -v";

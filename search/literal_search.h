@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "cli/options.h"
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "search/pairing.h"
 
 namespace literal {
 
@@ -164,8 +164,8 @@ struct RunResult {
 };
 
 // The whole pairing run, shuffling with rand() as the tool does.
-inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups, const RunOptions& options,
-                            bool verbose) {
+inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups,
+                            const PairingOptions& options) {
   RunResult r;
   literal::clearSwitchPortCounters(fabric);
   std::string err;
@@ -178,7 +178,7 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups, const Ru
            "\n\nSTAGE 1\n";
   Limits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
   Walk walk;
-  walk.verbose = verbose;
+  walk.verbose = options.trace;
   walk.console = &r.console;
   uint32_t written = 0, failed = 0;
   for (const auto& [name, set] : groups) {

@@ -27,7 +27,7 @@ static int cantWrite(const std::string& fileName) {
   return 1;
 }
 
-int runPairing(IBFabric& fabric, const PortGroups& groups, const RunOptions& options) {
+int runPairing(IBFabric& fabric, const PortGroups& groups, const PairingOptions& options) {
   clearSwitchPortCounters(fabric);
   LidGroupMap lidMap;
   std::string err;
@@ -61,7 +61,7 @@ int runPairing(IBFabric& fabric, const PortGroups& groups, const RunOptions& opt
   }
 
   const SearchLimits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
-  SearchContext ctx(fabric);
+  SearchContext ctx(fabric, options.trace);
   uint32_t pairsWritten = 0;
   uint32_t unmapped = 0;
   std::vector<IBPort*> ports;

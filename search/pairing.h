@@ -2,11 +2,23 @@
 // group for each, and the pairs file.
 #pragma once
 
-#include "cli/options.h"
+#include <cstdint>
+#include <string>
+
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+
+// What the pairing run needs of the command line.
+struct PairingOptions {
+  std::string outFile = "linkdeal.out";
+  uint32_t maxFlowsPerLink = 1;
+  uint32_t minDist = 0;
+  uint32_t maxGroupSrcs = 0;  // 0: no limit
+  uint16_t lmc = 0;
+  bool trace = false;  // a "-V-" line for every port the search enters
+};
 
 // Resets the switch-port flow counters, maps LIDs to groups, writes the pairs
 // file and prints the reports. Returns the process exit status: 0 for a
 // complete run, 1 after printing the "-E-" line of a failure.
-int runPairing(IBFabric& fabric, const PortGroups& groups, const RunOptions& options);
+int runPairing(IBFabric& fabric, const PortGroups& groups, const PairingOptions& options);

@@ -21,7 +21,7 @@ struct Checked {
   std::string problem;  // empty when every guarantee holds
 };
 
-Checked checkPairsFile(IBFabric& fabric, const PortGroups& groups, const RunOptions& options) {
+Checked checkPairsFile(IBFabric& fabric, const PortGroups& groups, const PairingOptions& options) {
   Checked c;
   std::map<std::string, IBPort*> portByName;
   std::map<IBPort*, std::string> groupOf;
@@ -91,7 +91,7 @@ TEST(PairsGuarantees, FabricgenTrees) {
     std::string err;
     ASSERT_TRUE(generateFabric(gen, fabric, &err)) << tag << err;
     PortGroups groups = groupsByRack(fabric);
-    RunOptions options;
+    PairingOptions options;
     options.outFile = testPath("pairs");
     options.maxFlowsPerLink = c.maxFlows;
     options.minDist = c.minDist;
@@ -116,7 +116,7 @@ TEST(PairsGuarantees, RandomFabrics) {
     prm.privateTables = seed % 2;
     TestFabric t = makeRandomFabric(prm, seed);
     PortGroups groups = groupsOf(t);
-    RunOptions options;
+    PairingOptions options;
     options.outFile = testPath("pairs");
     options.maxFlowsPerLink = 1 + seed % 3;
     options.minDist = seed % 4 == 0 ? 4 : 0;

@@ -30,7 +30,7 @@ struct Outcome {
   std::string file;
 };
 
-Outcome run(IBFabric& fabric, const PortGroups& groups, const RunOptions& options) {
+Outcome run(IBFabric& fabric, const PortGroups& groups, const PairingOptions& options) {
   testing::internal::CaptureStdout();
   int status = runPairing(fabric, groups, options);
   std::string console = testing::internal::GetCapturedStdout();
@@ -45,7 +45,7 @@ size_t countPrefix(const std::string& console, const std::string& prefix) {
 
 TEST(RunPairing, NoGroupsWritesTheHeaderOnly) {
   TestFabric t = makeFatTree(2, 8);
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   Outcome r = run(*t.fabric, {}, options);
   EXPECT_EQ(r.status, 0);
@@ -55,7 +55,7 @@ TEST(RunPairing, NoGroupsWritesTheHeaderOnly) {
 
 TEST(RunPairing, EverySourceFailing) {
   TestFabric t = makeFatTree(2, 8);
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   options.maxFlowsPerLink = 0;
   Outcome r = run(*t.fabric, groupsOf(t), options);
@@ -76,7 +76,7 @@ TEST(RunPairing, EverySourceFailing) {
 TEST(RunPairing, SourcesInShuffledOrderAndRepeatable) {
   TestFabric t = makeFatTree(3, 6);
   PortGroups groups = groupsOf(t);
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   options.maxFlowsPerLink = 2;
 
@@ -174,7 +174,7 @@ TEST(RunPairing, MaxGroupSrcsCapsPairsNotTries) {
   };
   for (const Case& c : cases) {
     CapFabric cf;
-    RunOptions options;
+    PairingOptions options;
     options.outFile = outPath("pairs");
     options.maxGroupSrcs = c.cap;
     std::srand(CapFabric::seedWithDeadFirst(c.deadFirst));
@@ -199,7 +199,7 @@ TEST(RunPairing, SearchErrorEndsTheRunKeepingEarlierPairs) {
   IBPort* loose = t.hosts.back();  // in g7, the last group
   loose->remote->remote = nullptr;
   loose->remote = nullptr;
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   std::srand(1);
   Outcome r = run(*t.fabric, groups, options);
@@ -215,7 +215,7 @@ TEST(RunPairing, SearchErrorEndsTheRunKeepingEarlierPairs) {
 TEST(RunPairing, ZeroLidStopsBeforeTheFileExists) {
   TestFabric t = makeFatTree(2, 8);
   t.hosts[3]->baseLid = 0;
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   Outcome r = run(*t.fabric, groupsOf(t), options);
   EXPECT_EQ(r.status, 1);
@@ -227,7 +227,7 @@ TEST(RunPairing, WriteFailuresEndTheRun) {
   const std::string missingDir = outPath("no-such-dir") + "/pairs";
   for (const std::string& path : {missingDir, std::string("/dev/full")}) {
     TestFabric t = makeFatTree(2, 8);
-    RunOptions options;
+    PairingOptions options;
     options.outFile = path;
     Outcome r = run(*t.fabric, groupsOf(t), options);
     EXPECT_EQ(r.status, 1) << path;
@@ -238,7 +238,7 @@ TEST(RunPairing, WriteFailuresEndTheRun) {
 // The header fits under the file size limit, the first pair does not.
 TEST(RunPairing, FailedPairLineEndsTheRun) {
   TestFabric t = makeFatTree(2, 8);
-  RunOptions options;
+  PairingOptions options;
   options.outFile = outPath("pairs");
   rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "fabric/test_files.h"
 #include "search/dst_search.h"
 #include "search/lid_map.h"
@@ -50,8 +49,8 @@ RandomFabricParams randomParams(std::mt19937& rng) {
   return prm;
 }
 
-RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
-  RunOptions o;
+PairingOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
+  PairingOptions o;
   o.maxFlowsPerLink = rng() % 20 == 0 ? 0 : 1 + rng() % 3;
   o.minDist = rng() % 3 == 0 ? rng() % 6 : 0;
   o.maxGroupSrcs = rng() % 3 == 0 ? rng() % 4 : 0;
@@ -61,7 +60,7 @@ RunOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
 
 // Runs both pairing runs from the same rand() state on twin fabrics and
 // compares everything they produce.
-void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunOptions options,
+void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, PairingOptions options,
                  bool trace, PortGroups (*grouping)(const IBFabric&) = nullptr) {
   // One file per test: ctest runs the tests of this binary side by side.
   options.outFile = testPath("pairs");
@@ -69,14 +68,13 @@ void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, RunO
   PortGroups litGroups = grouping ? grouping(*lit.fabric) : groupsOf(lit);
   // Scribble on the counters: the run must start from zero anyway.
   for (IBPort& p : fast.fabric->ports()) p.flowCount = 7;
-  verbose = trace;
+  options.trace = trace;
   std::srand(1);
   testing::internal::CaptureStdout();
   int status = runPairing(*fast.fabric, fastGroups, options);
   std::string console = testing::internal::GetCapturedStdout();
-  verbose = 0;
   std::srand(1);
-  literal::RunResult expected = literal::runPairing(*lit.fabric, litGroups, options, trace);
+  literal::RunResult expected = literal::runPairing(*lit.fabric, litGroups, options);
   EXPECT_EQ(status, expected.status) << tag;
   EXPECT_EQ(console, expected.console) << tag;
   EXPECT_EQ(readTestFile(options.outFile), expected.file) << tag;
@@ -87,7 +85,7 @@ TEST(SearchDiff, RandomFabricsWholeRun) {
   std::mt19937 rng(12345);
   for (int i = 0; i < 300; ++i) {
     RandomFabricParams prm = randomParams(rng);
-    RunOptions options = randomOptions(rng, prm.lmc);
+    PairingOptions options = randomOptions(rng, prm.lmc);
     uint32_t seed = rng();
     TestFabric fast = makeRandomFabric(prm, seed), lit = makeRandomFabric(prm, seed);
     compareRuns("random case " + std::to_string(i), fast, lit, options, i % 10 == 0);
@@ -139,7 +137,7 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     std::string err;
     ASSERT_TRUE(generateFabric(gen, *fast.fabric, &err)) << tag << err;
     ASSERT_TRUE(generateFabric(gen, *lit.fabric, &err)) << tag << err;
-    RunOptions options;
+    PairingOptions options;
     options.lmc = c.lmc;
     options.maxFlowsPerLink = c.maxFlows;
     options.minDist = c.minDist;
@@ -153,7 +151,7 @@ TEST(SearchDiff, RandomFabricsStepByStep) {
   std::mt19937 rng(777);
   for (int i = 0; i < 200; ++i) {
     RandomFabricParams prm = randomParams(rng);
-    RunOptions options = randomOptions(rng, prm.lmc);
+    PairingOptions options = randomOptions(rng, prm.lmc);
     uint32_t seed = rng();
     TestFabric fast = makeRandomFabric(prm, seed), lit = makeRandomFabric(prm, seed);
     const std::string tag = "step case " + std::to_string(i);

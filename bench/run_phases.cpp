@@ -16,8 +16,8 @@
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
 #include "run/run.h"
-#include "search/literal_search.h"
 #include "search/pairing.h"
+#include "search/reference_search.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ int main(int argc, char* argv[]) {
     return fail("route check");
   double t4 = now();
   if (literalSearch) {
-    literal::RunResult r = literal::runPairing(fabric, groups, pairingOptions(options));
+    reference::RunResult r = reference::runPairing(fabric, groups, pairingOptions(options));
     FILE* out = std::fopen(options.outFile.c_str(), "w");
     if (r.status != 0 || !out) return fail("literal search");
     std::fwrite(r.file.data(), 1, r.file.size(), out);

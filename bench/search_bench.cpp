@@ -13,7 +13,7 @@
 
 #include "search/dst_search.h"
 #include "search/lid_map.h"
-#include "search/literal_search.h"
+#include "search/reference_search.h"
 #include "search/test_fabrics.h"
 #include "tools/fabricgen.h"
 
@@ -76,16 +76,16 @@ std::vector<std::string> fastPairs(Bed& b) {
 }
 
 std::vector<std::string> literalPairs(Bed& b) {
-  literal::clearSwitchPortCounters(b.fabric);
-  literal::FreeDsts lidMap;
+  reference::clearSwitchPortCounters(b.fabric);
+  reference::FreeDsts lidMap;
   std::string err;
-  if (!literal::buildLidGroupMap(b.groups, 0, lidMap, &err)) return {err};
-  const literal::Limits limits{1, 0, 0};
-  literal::Walk walk;
+  if (!reference::buildLidGroupMap(b.groups, 0, lidMap, &err)) return {err};
+  const reference::Limits limits{1, 0, 0};
+  reference::Walk walk;
   std::vector<std::string> pairs;
   for (const auto& [name, ports] : b.sources) {
     for (IBPort* src : ports) {
-      IBPort* dst = literal::findDstForSrc(name, src, lidMap, limits, walk, &err);
+      IBPort* dst = reference::findDstForSrc(name, src, lidMap, limits, walk, &err);
       if (!err.empty()) return {err};
       if (dst) pairs.push_back(src->getName() + " " + dst->getName());
     }

@@ -1,4 +1,4 @@
-// The fast search against the literal one on generated fabrics: same pairs,
+// The fast search against the reference one on generated fabrics: same pairs,
 // same console, same counters, same free LIDs, step by step and run by run.
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include "fabric/test_files.h"
 #include "search/dst_search.h"
 #include "search/lid_map.h"
-#include "search/literal_search.h"
 #include "search/pairing.h"
+#include "search/reference_search.h"
 #include "search/test_fabrics.h"
 #include "tools/fabricgen.h"
 
@@ -25,7 +25,7 @@ std::vector<uint32_t> counters(const IBFabric& f) {
   return out;
 }
 
-std::vector<std::pair<uint16_t, std::string>> ordered(const literal::FreeDsts& m) {
+std::vector<std::pair<uint16_t, std::string>> ordered(const reference::FreeDsts& m) {
   return {m.lids.begin(), m.lids.end()};
 }
 
@@ -74,7 +74,7 @@ void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, Pair
   int status = runPairing(*fast.fabric, fastGroups, options);
   std::string console = testing::internal::GetCapturedStdout();
   std::srand(1);
-  literal::RunResult expected = literal::runPairing(*lit.fabric, litGroups, options);
+  reference::RunResult expected = reference::runPairing(*lit.fabric, litGroups, options);
   EXPECT_EQ(status, expected.status) << tag;
   EXPECT_EQ(console, expected.console) << tag;
   EXPECT_EQ(readTestFile(options.outFile), expected.file) << tag;
@@ -157,27 +157,27 @@ TEST(SearchDiff, RandomFabricsStepByStep) {
     const std::string tag = "step case " + std::to_string(i);
 
     LidGroupMap lidMap;
-    literal::FreeDsts litMap;
+    reference::FreeDsts litMap;
     std::string err, litErr;
     ASSERT_TRUE(buildLidGroupMap(groupsOf(fast), options.lmc, lidMap, &err)) << tag << err;
-    ASSERT_TRUE(literal::buildLidGroupMap(groupsOf(lit), options.lmc, litMap, &litErr)) << tag;
+    ASSERT_TRUE(reference::buildLidGroupMap(groupsOf(lit), options.lmc, litMap, &litErr)) << tag;
     ASSERT_EQ(lidMap.ordered(), ordered(litMap)) << tag;
     clearSwitchPortCounters(*fast.fabric);
-    literal::clearSwitchPortCounters(*lit.fabric);
+    reference::clearSwitchPortCounters(*lit.fabric);
 
     std::vector<size_t> order(fast.hosts.size());
     for (size_t h = 0; h < order.size(); ++h) order[h] = h;
     std::shuffle(order.begin(), order.end(), rng);
     SearchContext ctx(*fast.fabric);
     const SearchLimits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
-    literal::Walk walk;
+    reference::Walk walk;
     for (size_t h : order) {
       const std::string group = numbered("g", static_cast<unsigned long>(fast.hostGroup[h]));
       DstSearchResult got = findDstForSrc(ctx, group, *fast.hosts[h], lidMap, limits);
       litErr.clear();
       IBPort* want =
-          literal::findDstForSrc(group, lit.hosts[h], litMap,
-                                 {limits.maxFlows, limits.lmc, limits.minDist}, walk, &litErr);
+          reference::findDstForSrc(group, lit.hosts[h], litMap,
+                                   {limits.maxFlows, limits.lmc, limits.minDist}, walk, &litErr);
       ASSERT_EQ(got.error, litErr) << tag;
       if (!litErr.empty()) break;
       ASSERT_EQ(nameOf(got.dst), nameOf(want)) << tag;

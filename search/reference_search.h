@@ -1,6 +1,8 @@
-// A plain, line-by-line rendering of the pairing run over ordered containers:
-// std::map for the LID owners, std::set for the LIDs a walk carries, one scan
-// of the set per candidate port. Slow on purpose; tests and the benchmark
+// The simple reference search: the pairing run rendered line by line over
+// ordered containers (std::map for the LID owners, std::set for the LIDs a
+// walk carries, one scan of the set per candidate port), with the plain
+// algorithm's guards against forwarding loops and against arriving at a port
+// that is not a free destination. Slow on purpose; tests and the benchmark
 // hold the fast search against it. Console text is collected in a string
 // instead of printed.
 #pragma once
@@ -18,7 +20,7 @@
 #include "grouping/port_groups.h"
 #include "search/pairing.h"
 
-namespace literal {
+namespace reference {
 
 using LidGroupMap = std::map<uint16_t, std::string>;
 using DstLidSet = std::set<uint16_t>;
@@ -105,7 +107,8 @@ inline IBPort* dfsAndGetFreeDstPath(IBPort* inPort, uint32_t hops, const DstLidS
         if (node->getLFTPortForLid(lid, table) == p->portNumber) subset.insert(lid);
       }
       if (subset.empty()) continue;
-      IBPort* dst = literal::dfsAndGetFreeDstPath(p->remote, hops + 1, subset, free, limits, walk);
+      IBPort* dst =
+          reference::dfsAndGetFreeDstPath(p->remote, hops + 1, subset, free, limits, walk);
       if (dst) {
         p->flowCount++;
         walk.path.pop_back();
@@ -153,7 +156,7 @@ inline IBPort* findDstForSrc(std::string srcGroup, IBPort* src, FreeDsts& free,
   }
   walk.source = src;
   walk.sourceGroup = srcGroup;
-  return literal::dfsAndGetFreeDstPath(src->remote, 1, set, free, limits, walk);
+  return reference::dfsAndGetFreeDstPath(src->remote, 1, set, free, limits, walk);
 }
 
 struct RunResult {
@@ -167,9 +170,9 @@ struct RunResult {
 inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups,
                             const PairingOptions& options) {
   RunResult r;
-  literal::clearSwitchPortCounters(fabric);
+  reference::clearSwitchPortCounters(fabric);
   std::string err;
-  if (!literal::buildLidGroupMap(groups, options.lmc, r.free, &err)) {
+  if (!reference::buildLidGroupMap(groups, options.lmc, r.free, &err)) {
     r.console += err + "\n";
     r.status = 1;
     return r;
@@ -190,7 +193,7 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups,
     }
     uint32_t found = 0;
     for (IBPort* s : ports) {
-      IBPort* d = literal::findDstForSrc(name, s, r.free, limits, walk, &err);
+      IBPort* d = reference::findDstForSrc(name, s, r.free, limits, walk, &err);
       if (!err.empty()) {
         r.console += err + "\n";
         r.status = 1;
@@ -214,4 +217,4 @@ inline RunResult runPairing(IBFabric& fabric, const PortGroups& groups,
   return r;
 }
 
-}  // namespace literal
+}  // namespace reference

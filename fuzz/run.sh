@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a given time.
-#   fuzz/run.sh SECONDS [TARGET...]     targets: lst fdb plft pipeline (default all)
+#   fuzz/run.sh SECONDS [TARGET...]     targets: lst fdb plft pipeline pairs (default all)
 # Seed corpora come from fabricgen (same shape as the targets' fixed fabric)
 # and grow in build-fuzz/corpus/; crashes land in build-fuzz/artifacts/.
 # Exits nonzero when any target reports a finding.
@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(lst fdb plft pipeline)
+[ ${#targets[@]} -gt 0 ] || targets=(lst fdb plft pipeline pairs)
 build=${LINKDEAL_FUZZ_BUILD:-$top/build-fuzz}
 
 cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -36,6 +36,14 @@ if [ -d "$build/corpus/pipeline" ]; then
     { printf "$opts"; cat "$seeds/a/fabric.fdbs"; printf '\0'; cat "$seeds/a/fabric.plft"; } \
       >"$build/corpus/pipeline/$name"
   done
+fi
+
+if [ -d "$build/corpus/pairs" ]; then
+  # A pairs file, a NUL, then a results file, on the fixture's hosts.
+  printf '# pairs\nSTAGE 1\nr01n01_HCA-1/P1 r02n01_HCA-1/P1 0x7\nr02n02_HCA-1 r01n02_HCA-1\nSTAGE 2\nr01n02_HCA-1/P1 r02n02_HCA-1\n\0STAGE 1\nr01n01_HCA-1/P1 r02n01_HCA-1/P1 190.5\nr02n02_HCA-1 r01n02_HCA-1 80\n' \
+    >"$build/corpus/pairs/seed-stages"
+  printf 'r01n01_HCA-1 r02n01_HCA-1\n0xb8cef6032f6a8b01 r01n02_HCA-1/P1\n\0r01n01_HCA-1 r02n01_HCA-1 1e2\n' \
+    >"$build/corpus/pairs/seed-plain"
 fi
 
 mkdir -p "$build/artifacts"

@@ -122,7 +122,7 @@ TEST(PairsReader, EndpointFormsStagesAndFixedLids) {
                                    "STAGE 1\n"
                                    "  0x0000000000000021\th4/P1  \n");
   std::string plain = writeTestFile("plain", "h3 h2\n\n# comment\n");
-  Plan plan;
+  PairPlan plan;
   std::string err;
   ASSERT_TRUE(readPairsFile(file, endpoints, 0, &plan, &err)) << err;
   ASSERT_TRUE(readPairsFile(plain, endpoints, 0, &plan, &err)) << err;
@@ -157,7 +157,7 @@ TEST(PairsReader, BadInputNamesFileLineAndText) {
   };
   for (const Case& c : cases) {
     std::string file = writeTestFile("bad", c.text);
-    Plan plan;
+    PairPlan plan;
     std::string err;
     EXPECT_FALSE(readPairsFile(file, endpoints, 0, &plan, &err)) << c.text;
     EXPECT_EQ(err.rfind(file + ":" + c.error, 0), 0u) << c.text << " gave " << err;
@@ -167,7 +167,7 @@ TEST(PairsReader, BadInputNamesFileLineAndText) {
 TEST(ResultsReader, MatchesPairsByStage) {
   SmallFabric s;
   EndpointIndex endpoints(s.f);
-  Plan plan;
+  PairPlan plan;
   std::string err;
   ASSERT_TRUE(
       readPairsFile(writeTestFile("pairs", "STAGE 1\nh1 h3\nh2 h4\nSTAGE 2\nh1 h3\nh3 h1\n"),
@@ -258,7 +258,7 @@ TEST(Degraded, LinksBelowTheUsualWidthOrSpeed) {
 struct SuspectBench {
   IBFabric f;
   std::vector<const IBPort*> hosts;
-  Plan plan;
+  PairPlan plan;
   std::vector<StageCheck> checks;
 
   explicit SuspectBench(const std::vector<int>& shifts) {

@@ -41,7 +41,7 @@ int main(int argc, char* argv[]) {
 
   // The pairs of every file, by stage.
   EndpointIndex endpoints(fabric);
-  Plan plan;
+  PairPlan plan;
   std::string err;
   for (const std::string& file : o.pairsFiles)
     if (!readPairsFile(file, endpoints, o.limits.lmc, &plan, &err)) return cannotRun(err);

@@ -36,7 +36,7 @@ bool parseStageLine(const std::vector<std::string_view>& words, uint32_t* number
   return true;
 }
 
-Stage& stageNumbered(Plan& plan, uint32_t number) {
+Stage& stageNumbered(PairPlan& plan, uint32_t number) {
   auto it = std::lower_bound(plan.stages.begin(), plan.stages.end(), number,
                              [](const Stage& s, uint32_t n) { return s.number < n; });
   if (it == plan.stages.end() || it->number != number) {
@@ -47,7 +47,7 @@ Stage& stageNumbered(Plan& plan, uint32_t number) {
 }
 
 bool readPairsFile(const std::string& fileName, const EndpointIndex& endpoints, uint16_t lmc,
-                   Plan* plan, std::string* err) {
+                   PairPlan* plan, std::string* err) {
   LineReader in;
   if (!in.open(fileName, err)) return false;
   std::vector<std::string_view> words;

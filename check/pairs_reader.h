@@ -23,14 +23,14 @@ struct Stage {
 
 // The pairs of every file read, by stage number: the pairs of one stage run
 // at the same time, whichever file they came from.
-struct Plan {
+struct PairPlan {
   std::vector<Stage> stages;  // ascending stage number
 };
 
 // Reads one pairs file into plan. A fixed LID must be one of the destination's
 // 2^lmc LIDs. Returns false with *err set to "FILE:LINE: problem".
 bool readPairsFile(const std::string& fileName, const EndpointIndex& endpoints, uint16_t lmc,
-                   Plan* plan, std::string* err);
+                   PairPlan* plan, std::string* err);
 
 // Splits a line into its blank-separated words; false when there are more
 // than max.
@@ -42,4 +42,4 @@ bool parseStageLine(const std::vector<std::string_view>& words, uint32_t* number
                     std::string* problem);
 
 // The stage of plan with this number, added in order when missing.
-Stage& stageNumbered(Plan& plan, uint32_t number);
+Stage& stageNumbered(PairPlan& plan, uint32_t number);

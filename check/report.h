@@ -13,7 +13,7 @@
 
 struct CheckReport {
   const IBFabric* fabric = nullptr;
-  const Plan* plan = nullptr;
+  const PairPlan* plan = nullptr;
   CheckLimits limits;
   std::vector<StageCheck> stages;  // by plan stage index
   DegradedReport degraded;

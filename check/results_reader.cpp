@@ -27,8 +27,8 @@ using PairMap = std::unordered_map<std::pair<const IBPort*, const IBPort*>, Pair
 
 }  // namespace
 
-bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints, const Plan& plan,
-                     Results* results, std::string* err) {
+bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints,
+                     const PairPlan& plan, Results* results, std::string* err) {
   // Where each pair is: first in its stage, and across stages.
   PairMap anywhere;
   std::vector<PairMap> inStage(plan.stages.size());

@@ -19,5 +19,5 @@ struct Results {
 // has it, which must then be in one stage only. A pair the plan does not
 // hold, a second value for a pair, and a value that is not a finite number
 // of at least 0 are errors. Returns false with *err set to "FILE:LINE: problem".
-bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints, const Plan& plan,
-                     Results* results, std::string* err);
+bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints,
+                     const PairPlan& plan, Results* results, std::string* err);

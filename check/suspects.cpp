@@ -30,7 +30,7 @@ struct Crossings {
 
 }  // namespace
 
-SuspectReport findSuspects(const IBFabric& fabric, const Plan& plan,
+SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
                            const std::vector<StageCheck>& checks, const Results& results,
                            const SlowRule& rule) {
   SuspectReport report;

@@ -58,6 +58,6 @@ struct SuspectReport {
 // taken as sound. Of the rest, suspects are chosen greedily, each covering
 // the most slow pairs not yet covered (ties: fewer fast pairs, then fabric
 // order), until every slow pair with a suspect link is covered.
-SuspectReport findSuspects(const IBFabric& fabric, const Plan& plan,
+SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
                            const std::vector<StageCheck>& checks, const Results& results,
                            const SlowRule& rule);

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 : writeFuzzFile("input.results", data, 0);
 
   EndpointIndex endpoints(fabric);
-  Plan plan;
+  PairPlan plan;
   std::string err;
   uint16_t lmc = size > 0 ? data[size - 1] % 3 : 0;
   if (!readPairsFile(pairsFile, endpoints, lmc, &plan, &err)) return 0;

@@ -99,6 +99,32 @@ void show_help() {
   std::fflush(stdout);
 }
 
+bool takeFabricOption(int c, const char* arg, RunOptions& o) {
+  switch (c) {
+    case 't':
+      o.trustFdbs = true;
+      printLine("-I- Trust FDBs and skip CA to CA verification");
+      return true;
+    case 'l':
+      o.lstFile = arg;
+      printLine("-I- LST file:" + o.lstFile);
+      return true;
+    case 'f':
+      o.fdbsFile = arg;
+      printLine("-I- FDBs file:" + o.fdbsFile);
+      return true;
+    case 'P':
+      o.plftFile = arg;
+      printLine("-I- PLFT File: " + o.plftFile);
+      return true;
+    case 'i':
+      o.groupRegex = arg;
+      printLine("-I- Groups Regular Expression:" + o.groupRegex);
+      return true;
+  }
+  return false;
+}
+
 CommandLine parseCommandLine(int argc, char* argv[]) {
   CommandLine result;
   RunOptions& o = result.options;
@@ -120,8 +146,11 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         printVersion("linkdeal");
         return endWith(0);
       case 't':
-        o.trustFdbs = true;
-        printLine("-I- Trust FDBs and skip CA to CA verification");
+      case 'l':
+      case 'f':
+      case 'P':
+      case 'i':
+        takeFabricOption(c, optarg, o);
         break;
       case 'n':
         o.maxFlowsPerLink = static_cast<uint32_t>(readNumber(optarg));
@@ -130,22 +159,6 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
       case 'm':
         o.lmc = static_cast<uint16_t>(readNumber(optarg));
         printLine("-I- LMC: " + std::to_string(o.lmc));
-        break;
-      case 'l':
-        o.lstFile = optarg;
-        printLine("-I- LST file:" + o.lstFile);
-        break;
-      case 'f':
-        o.fdbsFile = optarg;
-        printLine("-I- FDBs file:" + o.fdbsFile);
-        break;
-      case 'P':
-        o.plftFile = optarg;
-        printLine("-I- PLFT File: " + o.plftFile);
-        break;
-      case 'i':
-        o.groupRegex = optarg;
-        printLine("-I- Groups Regular Expression:" + o.groupRegex);
         break;
       case 's':
         o.maxGroupSrcs = static_cast<uint32_t>(readNumber(optarg));

@@ -37,6 +37,10 @@ struct CommandLine {
 // getopt_long may reorder argv.
 CommandLine parseCommandLine(int argc, char* argv[]);
 
+// Sets the fabric option c (-t, or -l, -f, -P, -i with arg) and echoes it
+// as linkdeal does; returns false, doing nothing, for any other option.
+bool takeFabricOption(int c, const char* arg, RunOptions& o);
+
 // "Usage:" and the one-line synopsis.
 void show_usage();
 // The full help text of -h.

@@ -143,8 +143,11 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         printVersion("linkdeal-plan");
         return endWith(0);
       case 't':
-        r.trustFdbs = true;
-        printLine("-I- Trust FDBs and skip CA to CA verification");
+      case 'l':
+      case 'f':
+      case 'P':
+      case 'i':
+        takeFabricOption(c, optarg, r);
         break;
       case 'n':
         if (!number("-n", UINT32_MAX)) return refuse("");
@@ -160,22 +163,6 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         if (!number("-d", UINT32_MAX)) return refuse("");
         r.minDist = static_cast<uint32_t>(value);
         printLine("-I- Minimum path distance is: " + std::to_string(r.minDist) + " hops");
-        break;
-      case 'l':
-        r.lstFile = optarg;
-        printLine("-I- LST file:" + r.lstFile);
-        break;
-      case 'f':
-        r.fdbsFile = optarg;
-        printLine("-I- FDBs file:" + r.fdbsFile);
-        break;
-      case 'P':
-        r.plftFile = optarg;
-        printLine("-I- PLFT File: " + r.plftFile);
-        break;
-      case 'i':
-        r.groupRegex = optarg;
-        printLine("-I- Groups Regular Expression:" + r.groupRegex);
         break;
       case 'o':
         r.outFile = optarg;

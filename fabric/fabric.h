@@ -119,6 +119,13 @@ struct NodeDecl {
   uint16_t lid = 0;
 };
 
+// Names every node from its description, as all topology readers do: blanks
+// trimmed and each inner run made one '_' ("node01 HCA-1" is node01_HCA-1),
+// the NodeGUID ("0x" and 16 hex digits) for an empty description. Nodes that
+// would share a name are each named NAME_0x<NodeGUID> instead, and where that
+// is taken as well, NAME_0x<NodeGUID>_2, _3, ... up to the first free one.
+void nameNodes(std::vector<NodeDecl>& decls);
+
 class IBFabric {
  public:
   IBFabric();

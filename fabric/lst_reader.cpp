@@ -188,21 +188,6 @@ std::string nodeText(const NodeRec& n) {
   return "node " + guidText(n.guid) + " ('" + n.description + "')";
 }
 
-// Node name from its description: trimmed, blank runs made one '_'.
-std::string nameFromDescription(std::string_view d, uint64_t guid) {
-  std::string name;
-  size_t i = 0;
-  while (i < d.size()) {
-    if (isBlank(d[i])) {
-      while (i < d.size() && isBlank(d[i])) ++i;
-      if (!name.empty() && i < d.size()) name += '_';
-    } else {
-      name += d[i++];
-    }
-  }
-  return name.empty() ? guidText(guid) : name;
-}
-
 class LstBuilder {
  public:
   explicit LstBuilder(LineReader& in) : in_(in) { guidToNode_.reserve(1024); }
@@ -244,19 +229,9 @@ class LstBuilder {
   // Names the nodes and creates the fabric from the records.
   bool build(IBFabric& fabric, std::string* err) {
     std::vector<NodeDecl> decls(nodes_.size());
-    std::unordered_map<std::string, uint32_t> nameUse;
-    nameUse.reserve(nodes_.size());
-    for (size_t i = 0; i < nodes_.size(); ++i) {
-      decls[i].nodeName = nameFromDescription(nodes_[i].description, nodes_[i].guid);
-      ++nameUse[decls[i].nodeName];
-    }
     for (size_t i = 0; i < nodes_.size(); ++i) {
       NodeRec& n = nodes_[i];
       NodeDecl& d = decls[i];
-      if (nameUse[d.nodeName] > 1) {
-        d.nodeName += '_';
-        d.nodeName += guidText(n.guid);
-      }
       d.nodeType = n.type;
       d.description = std::move(n.description);
       d.nodeGuid = n.guid;
@@ -264,6 +239,7 @@ class LstBuilder {
       d.portCount = n.ports;
       d.lid = n.type == IB_SW_NODE ? n.lid : 0;
     }
+    nameNodes(decls);
     std::string why;
     if (fabric.createNodes(std::move(decls), &why) != 0) {
       *err = in_.fileName() + ": " + why;

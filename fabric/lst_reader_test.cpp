@@ -235,16 +235,20 @@ TEST(LstReader, RejectsFilesWithoutLinks) {
   }
 }
 
-TEST(LstReader, NameClashWithARenamedNodeIsAnErrorNotACrash) {
-  // "x" is shared, so both become "x_0x..."; a third node already carries
-  // that very name.
+TEST(LstReader, RenamedNodesStepAsideFromTakenNames) {
+  // Two nodes described "x" become x_0x<GUID>; a third node already carries
+  // the first one's, and a fourth the next free choice: the first then takes
+  // the one after.
   Loaded l;
   load(&l,
        link(end("CA", 1, 0xb1, "x", 1, 1), end("SW", 8, 0xa1, "x_0x00000000000000b1", 2, 1)) +
-           link(end("CA", 1, 0xb2, "x", 3, 1), end("SW", 8, 0xa1, "x_0x00000000000000b1", 2, 2)));
-  EXPECT_FALSE(l.ok);
-  EXPECT_NE(l.err.find("fabric.lst: two nodes named x_0x00000000000000b1"), std::string::npos)
-      << l.err;
+           link(end("CA", 1, 0xb2, "x", 3, 1), end("SW", 8, 0xa1, "x_0x00000000000000b1", 2, 2)) +
+           link(end("CA", 1, 0xb3, "x_0x00000000000000b1_2", 4, 1),
+                end("SW", 8, 0xa1, "x_0x00000000000000b1", 2, 3)));
+  ASSERT_TRUE(l.ok) << l.err;
+  EXPECT_EQ(names(l.fabric),
+            (std::vector<std::string>{"x_0x00000000000000b1_3", "x_0x00000000000000b1",
+                                      "x_0x00000000000000b2", "x_0x00000000000000b1_2"}));
 }
 
 }  // namespace

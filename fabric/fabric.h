@@ -36,6 +36,10 @@ uint32_t linkSpeedFromGbps(std::string_view);    // "2.5" -> 2500; unknown -> 0
 std::string_view linkSpeedName(uint32_t speed);  // 50000 -> "HDR"; unknown -> ""
 std::string linkSpeedGbps(uint32_t speed);       // 2500 -> "2.5"; unknown -> ""
 
+// The topology forms -l reads: OpenSM's LST, and the discovery diagnostic's
+// plain form and ports report (ibnetdiscover, ibnetdiscover -p).
+enum class TopologyForm { kLst, kPlain, kPorts };
+
 // Forwarding-table value for "no entry".
 constexpr uint8_t kLftNoEntry = 255;
 // Private forwarding tables are numbered 0 to 15.
@@ -174,6 +178,8 @@ class IBFabric {
 
 // Same readers, returning the message instead of printing it (for tests and
 // tools that want to show errors their own way). Return true on success.
+// readLstFile (and parseSubnetLinks) take every TopologyForm, told apart by
+// the content.
 bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err);
 bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err);
 //

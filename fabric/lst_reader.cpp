@@ -12,6 +12,7 @@
 
 #include "fabric/fabric.h"
 #include "fabric/line_reader.h"
+#include "fabric/topology_reader.h"
 
 namespace {
 
@@ -341,9 +342,23 @@ class LstBuilder {
 bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err) {
   LineReader in;
   if (!in.open(fileName, err)) return false;
-  LstBuilder builder(in);
+  // The first line that says something tells the form. Collection scripts
+  // keep "DR path" progress lines before a discovery diagnostic's output.
   std::string_view line;
-  while (in.next(&line)) {
+  bool more;
+  size_t firstDrPath = 0;
+  while ((more = in.next(&line)) && (isBlankOrComment(line) || line.starts_with("DR path "))) {
+    if (!firstDrPath && !isBlankOrComment(line)) firstDrPath = in.lineNumber();
+  }
+  TopologyForm form = more ? topologyFormOf(line) : TopologyForm::kLst;
+  if (form != TopologyForm::kLst) return readIbnetdiscover(in, line, form, fabric, err);
+  if (firstDrPath) {
+    *err = fileName + ":" + std::to_string(firstDrPath) +
+           ": expected '{ ' at the start of a port record";
+    return false;
+  }
+  LstBuilder builder(in);
+  for (; more; more = in.next(&line)) {
     if (isBlankOrComment(line)) continue;
     Scanner s{line.data(), line.data() + line.size(), {}};
     LinkEnd a, b;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/topology_forms.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ namespace fs = std::filesystem;
 // holds it (a worktree).
 fs::path realDumpsRoot() {
   fs::path source(LINKDEAL_SOURCE_DIR);
-  for (const fs::path& root : {source / ".." / "shared" / "realdumps",
-                               source / ".." / ".." / "shared" / "realdumps"}) {
+  for (const fs::path& root :
+       {source / ".." / "shared" / "realdumps", source / ".." / ".." / "shared" / "realdumps"}) {
     std::error_code ec;
     if (fs::is_directory(root, ec)) return root;
   }
@@ -122,6 +123,27 @@ TEST(RealDumps, EveryHostReachesEveryOtherHost) {
       ASSERT_TRUE(readFdbFile(fabric, (dir / fdb).string(), &err)) << err;
       EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr), 0);
     }
+  }
+}
+
+TEST(RealDumps, ThreeTopologyFormsGiveTheSameFabric) {
+  std::vector<fs::path> folders = dumpFolders();
+  if (folders.empty()) GTEST_SKIP() << "no real dumps beside the source tree";
+  for (const fs::path& dir : folders) {
+    if (!fs::exists(dir / "ibnetdiscover.txt")) continue;
+    std::string text[3];
+    const char* files[] = {"opensm-subnet.lst", "ibnetdiscover.txt", "ibnetdiscover-p.txt"};
+    for (int i = 0; i < 3; ++i) {
+      SCOPED_TRACE((dir / files[i]).string());
+      IBFabric fabric;
+      std::string err;
+      ASSERT_TRUE(readLstFile(fabric, (dir / files[i]).string(), &err)) << err;
+      text[i] = topologyText(fabric);
+      EXPECT_NE(text[i].find("r01n01_HCA-1 type 1 ports 1 lid 0"), std::string::npos);
+      EXPECT_NE(text[i].find(" 4x50000\n"), std::string::npos);
+    }
+    EXPECT_EQ(text[1], text[0]) << dir;
+    EXPECT_EQ(text[2], text[0]) << dir;
   }
 }
 

@@ -19,6 +19,10 @@
 
 #include "fabric/fabric.h"
 
+// The topology in any form -l reads. The discovery diagnostic's forms are
+// laid out as it prints them; a description they cannot carry is refused.
+bool writeTopologyFile(const IBFabric& fabric, const std::string& path, TopologyForm form,
+                       std::string* err);
 // Every link once from each end, one line per direction.
 bool writeLstFile(const IBFabric& fabric, const std::string& path, std::string* err);
 // Every switch's tables. Layout 'A' is the routing dump (every LID up to the

@@ -2,6 +2,7 @@
 // and, with private tables, their ingress maps) into a folder.
 #include <errno.h>
 #include <getopt.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "cli/version.h"
+#include "fabric/writers.h"
 #include "tools/fabricgen.h"
 
 namespace {
@@ -47,6 +49,10 @@ void showHelp() {
       "                          a few left unused, and the dumps' nodes in another\n"
       "                          random order, both drawn from SEED (0 to 100000)\n"
       "      --layout A|B        forwarding-table layout: A routing dump, B LFT dump\n"
+      "      --topology-format lst|ibnetdiscover|ibnetdiscover-p\n"
+      "                          topology as fabric.lst (default), or as the discovery\n"
+      "                          diagnostic prints it: fabric.ibnetdiscover (plain\n"
+      "                          form) or fabric.ibnetdiscover-p (ports report)\n"
       "                          (default A)\n"
       "      --fault-missing-entry  the last host's leaf loses that host's LID entry\n"
       "      --fault-loop        the first leaf and its first spine bounce the last\n"
@@ -72,6 +78,7 @@ enum LongOnly {
   kFaultLoop,
   kFaultWrongHost,
   kLayout,
+  kTopologyFormat,
   kDeadPort1Host,
   kShuffle,
 };
@@ -89,6 +96,7 @@ const option kOptions[] = {
     {"lmc", required_argument, nullptr, 'm'},
     {"private-tables", no_argument, nullptr, kPrivateTables},
     {"layout", required_argument, nullptr, kLayout},
+    {"topology-format", required_argument, nullptr, kTopologyFormat},
     {"dead-port1-host", no_argument, nullptr, kDeadPort1Host},
     {"shuffle", required_argument, nullptr, kShuffle},
     {"fault-missing-entry", no_argument, nullptr, kFaultMissing},
@@ -123,6 +131,8 @@ int main(int argc, char* argv[]) {
   GenOptions gen;
   std::string dir;
   char layout = 'A';
+  TopologyForm topology = TopologyForm::kLst;
+  const char* topologyFile = "fabric.lst";
   int lmc = 0;
   int seed = 0;
 
@@ -171,6 +181,21 @@ int main(int argc, char* argv[]) {
         break;
       case kDeadPort1Host:
         gen.deadPort1Host = true;
+        break;
+      case kTopologyFormat:
+        if (std::strcmp(optarg, "ibnetdiscover") == 0) {
+          topology = TopologyForm::kPlain;
+          topologyFile = "fabric.ibnetdiscover";
+        } else if (std::strcmp(optarg, "ibnetdiscover-p") == 0) {
+          topology = TopologyForm::kPorts;
+          topologyFile = "fabric.ibnetdiscover-p";
+        } else if (std::strcmp(optarg, "lst") != 0) {
+          std::fprintf(stderr,
+                       "fabricgen: --topology-format must be lst, ibnetdiscover or "
+                       "ibnetdiscover-p, not '%s'\n",
+                       optarg);
+          ok = false;
+        }
         break;
       case kLayout:
         if ((optarg[0] != 'A' && optarg[0] != 'B') || optarg[1] != '\0') {
@@ -232,6 +257,19 @@ int main(int argc, char* argv[]) {
   if (!writeFabricFiles(fabric, dir, layout, &err)) {
     std::fprintf(stderr, "fabricgen: %s\n", err.c_str());
     return 1;
+  }
+  // Another topology form replaces fabric.lst.
+  if (topology != TopologyForm::kLst) {
+    std::string base = dir + "/";
+    if (!writeTopologyFile(fabric, base + topologyFile, topology, &err)) {
+      std::fprintf(stderr, "fabricgen: %s\n", err.c_str());
+      return 1;
+    }
+    if (::unlink((base + "fabric.lst").c_str()) != 0) {
+      std::fprintf(stderr, "fabricgen: %sfabric.lst: cannot remove: %s\n", base.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
   }
   std::printf("fabricgen: %d hosts, %d switches, %d links, LIDs up to %u, written to %s\n",
               summary.hosts, summary.switches, summary.links, unsigned{summary.maxLid},

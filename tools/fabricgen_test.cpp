@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fabric/test_files.h"
+#include "fabric/topology_forms.h"
 #include "fabric/writers.h"
 
 namespace {
@@ -383,6 +384,22 @@ TEST(FabricGen, WrittenFilesReadBackAsTheSameFabric) {
   }
 }
 
+TEST(FabricGen, EveryTopologyFormReadsBackAsTheSameFabric) {
+  const TopologyForm forms[] = {TopologyForm::kLst, TopologyForm::kPlain, TopologyForm::kPorts};
+  for (const Case& c : fabrics()) {
+    IBFabric f = generate(c.options);
+    std::string want = topologyText(f);
+    for (TopologyForm form : forms) {
+      std::string path = writeTestFile("topology", "");
+      std::string err;
+      ASSERT_TRUE(writeTopologyFile(f, path, form, &err)) << c.name << ": " << err;
+      IBFabric g;
+      ASSERT_TRUE(readLstFile(g, path, &err)) << c.name << ": " << err;
+      EXPECT_TRUE(topologyText(g) == want) << c.name << " form " << int(form);
+    }
+  }
+}
+
 TEST(FabricGen, SameOptionsSameBytes) {
   GenOptions o = with(threeLevel(8), [](auto& o) {
     o.lmc = 1;
@@ -481,11 +498,26 @@ const std::string kProgram = std::string(LINKDEAL_BINARY_DIR) + "/fabricgen";
 TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
   std::string out;
   ASSERT_EQ(run(kProgram + " --help", &out), 0);
-  for (const char* option :
-       {"--output", "--levels", "--radix", "--hosts-per-leaf", "--up-links", "--parallel",
-        "--leaves", "--pods", "--hosts-per-rack", "--lmc", "--private-tables", "--layout",
-        "--dead-port1-host", "--version", "--shuffle", "--fault-missing-entry", "--fault-loop",
-        "--fault-wrong-host", "--help"})
+  for (const char* option : {"--output",
+                             "--levels",
+                             "--radix",
+                             "--hosts-per-leaf",
+                             "--up-links",
+                             "--parallel",
+                             "--leaves",
+                             "--pods",
+                             "--hosts-per-rack",
+                             "--lmc",
+                             "--private-tables",
+                             "--layout",
+                             "--topology-format",
+                             "--dead-port1-host",
+                             "--version",
+                             "--shuffle",
+                             "--fault-missing-entry",
+                             "--fault-loop",
+                             "--fault-wrong-host",
+                             "--help"})
     EXPECT_NE(out.find(option), std::string::npos) << option;
 
   ASSERT_EQ(run(kProgram + " -V", &out), 0);

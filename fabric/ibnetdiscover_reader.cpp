@@ -1,0 +1,711 @@
+// Topology as the discovery diagnostic prints it, in either of its forms:
+//
+// The plain form, one record per node:
+//   sysimgguid=0xc42a1031eaa5900
+//   Switch  36 "S-0c42a1031eaa5900"  # "leaf08" enhanced port 0 lid 5 lmc 0
+//   [1]  "H-b8cef603d6eee600"[1](b8cef603d6eee601)  # "r08n01 HCA-1" lid 69 4xHDR
+//   Ca  1 "H-b8cef603aa48a900"  # "r08n08 HCA-1"
+//   [1](b8cef603aa48a901)  "S-0c42a1031eaa5900"[8]  # lid 59 lmc 0 "leaf08" lid 5 4xHDR
+// Port lines follow their record's header; the other key=value lines are
+// not read. A port line names its remote by id and port, with the remote's
+// description and LID, which must agree with the remote's own record.
+//
+// The ports report, one line per port end:
+//   CA    59  1 0xb8cef603aa48a901 4x HDR - SW     5  8 0x0c42a1031eaa5900 ( 'h1' - 'leaf08' )
+//   SW     5 36 0x0c42a1031eaa5900 4x SDR                              'leaf08'
+// Its GUID is a switch's NodeGUID but a host's PortGUID, so every host port
+// is a node of its own; a node's port count is the largest port it shows.
+//
+// Both forms are scanned into node and port records (nodes by GUID through
+// one hash map, each node's ports by number), checked for agreement line by
+// line, and built into the fabric at the end: nodes in order of first
+// appearance, only those with a link.
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "fabric/line_reader.h"
+#include "fabric/topology_reader.h"
+
+namespace {
+
+constexpr uint32_t kNone = ~uint32_t{0};
+constexpr unsigned kMaxPorts = 254;
+
+struct NodeRec {
+  uint64_t guid = 0;
+  uint64_t systemGuid = 0;
+  int type = IB_UNKNOWN_NODE;
+  size_t typeLine = 0;  // where the type was read (0: not yet)
+  std::string description;
+  size_t descriptionLine = 0;
+  uint16_t lid = 0;  // a switch's own LID
+  size_t lidLine = 0;
+  unsigned portCount = 0;  // the header's count, or the largest port shown
+  size_t headerLine = 0;   // plain form: line of the node's own record
+  bool linked = false;
+  std::vector<uint32_t> ports;  // index by port number; kNone where unseen
+};
+
+struct PortRec {
+  uint32_t node = 0;
+  uint8_t pn = 0;
+  uint8_t width = 0;
+  uint16_t lid = 0;
+  uint32_t speed = 0;
+  uint32_t remote = kNone;
+  uint64_t guid = 0;
+  size_t guidLine = 0;  // 0: not shown yet
+  size_t lidLine = 0;
+  size_t line = 0;  // first line showing the port
+  size_t linkLine = 0;
+};
+
+// One end as a line shows it. Zero lines mean "this line does not say".
+struct End {
+  uint32_t node = ~uint32_t{0};  // the node's record when the caller knows it
+  int type = IB_UNKNOWN_NODE;
+  uint64_t nodeGuid = 0;
+  unsigned pn = 0;
+  uint64_t portGuid = 0;
+  bool portGuidShown = false;
+  uint16_t lid = 0;  // the port's LID (a host's) or the node's (a switch's)
+  bool lidShown = false;
+  std::string_view description;
+  bool descriptionShown = false;
+};
+
+std::string_view typeWord(int type) {
+  switch (type) {
+    case IB_SW_NODE:
+      return "switch";
+    case IB_RTR_NODE:
+      return "router";
+    default:
+      return "channel adapter";
+  }
+}
+
+class Builder {
+ public:
+  explicit Builder(const LineReader& in) : in_(in) { byGuid_.reserve(4096); }
+
+  // The node with this GUID, created at its first appearance.
+  uint32_t node(uint64_t guid) {
+    auto [it, added] = byGuid_.try_emplace(guid, static_cast<uint32_t>(nodes_.size()));
+    if (added) {
+      nodes_.emplace_back();
+      nodes_.back().guid = guid;
+    }
+    return it->second;
+  }
+  NodeRec& at(uint32_t n) { return nodes_[n]; }
+  uint32_t portNode(uint32_t p) const { return ports_[p].node; }
+  uint8_t portNumber(uint32_t p) const { return ports_[p].pn; }
+  size_t portLine(uint32_t p) const { return ports_[p].line; }
+
+  // Checks what an end says of its node and port against what earlier lines
+  // said, and records what is new; returns the port, or kNone with *problem.
+  uint32_t note(const End& e, std::string* problem) {
+    uint32_t n = e.node != kNone ? e.node : node(e.nodeGuid);
+    NodeRec& rec = nodes_[n];
+    size_t line = in_.lineNumber();
+    if (!rec.typeLine) {
+      rec.type = e.type;
+      rec.typeLine = line;
+    } else if (rec.type != e.type) {
+      *problem = nodeText(rec) + " is a " + std::string(typeWord(e.type)) + " here but a " +
+                 std::string(typeWord(rec.type)) + " on line " + std::to_string(rec.typeLine);
+      return kNone;
+    }
+    if (e.descriptionShown) {
+      if (!rec.descriptionLine) {
+        rec.description.assign(e.description);
+        rec.descriptionLine = line;
+      } else if (rec.description != e.description) {
+        *problem = "node " + guidText(rec.guid) + " is described as '" +
+                   std::string(e.description) + "' here but as '" + rec.description + "' on line " +
+                   std::to_string(rec.descriptionLine);
+        return kNone;
+      }
+    }
+    if (e.lidShown && e.type == IB_SW_NODE && !agreeLid(&rec.lid, &rec.lidLine, e.lid, line)) {
+      *problem = "switch " + nodeText(rec) + " has LID " + std::to_string(e.lid) + " here but " +
+                 std::to_string(rec.lid) + " on line " + std::to_string(rec.lidLine);
+      return kNone;
+    }
+    if (e.pn > kMaxPorts) {
+      *problem = "port number " + std::to_string(e.pn) + " is above " + std::to_string(kMaxPorts);
+      return kNone;
+    }
+    if (rec.headerLine && e.pn > rec.portCount) {
+      *problem = "port number " + std::to_string(e.pn) + " is above the " +
+                 std::to_string(rec.portCount) + " ports of " + nodeText(rec);
+      return kNone;
+    }
+    if (rec.ports.size() <= e.pn) rec.ports.resize(e.pn + 1, kNone);
+    uint32_t p = rec.ports[e.pn];
+    if (p == kNone) {
+      p = rec.ports[e.pn] = static_cast<uint32_t>(ports_.size());
+      ports_.emplace_back();
+      ports_.back().node = n;
+      ports_.back().pn = static_cast<uint8_t>(e.pn);
+      ports_.back().line = line;
+    }
+    PortRec& port = ports_[p];
+    if (e.portGuidShown) {
+      if (!port.guidLine) {
+        port.guid = e.portGuid;
+        port.guidLine = line;
+      } else if (port.guid != e.portGuid) {
+        *problem = portText(p) + " has PortGUID " + guidText(e.portGuid) + " here but " +
+                   guidText(port.guid) + " on line " + std::to_string(port.guidLine);
+        return kNone;
+      }
+    }
+    if (e.lidShown && e.type != IB_SW_NODE && !agreeLid(&port.lid, &port.lidLine, e.lid, line)) {
+      *problem = portText(p) + " has LID " + std::to_string(e.lid) + " here but " +
+                 std::to_string(port.lid) + " on line " + std::to_string(port.lidLine);
+      return kNone;
+    }
+    return p;
+  }
+
+  // Joins two ports, or checks that they are already joined.
+  bool link(uint32_t a, uint32_t b, uint8_t width, uint32_t speed, std::string* problem) {
+    if (a == b) {
+      *problem = portText(a) + " is linked to itself";
+      return false;
+    }
+    PortRec& pa = ports_[a];
+    PortRec& pb = ports_[b];
+    if (pa.remote != b) {
+      for (uint32_t p : {a, b}) {
+        uint32_t other = p == a ? b : a;
+        if (ports_[p].remote != kNone) {
+          *problem = portText(p) + " is linked to " + portText(other) + " here but to " +
+                     portText(ports_[p].remote) + " on line " + std::to_string(ports_[p].linkLine);
+          return false;
+        }
+      }
+      pa.remote = b;
+      pb.remote = a;
+      pa.linkLine = pb.linkLine = in_.lineNumber();
+      nodes_[pa.node].linked = nodes_[pb.node].linked = true;
+    }
+    // What one end leaves out, the other may say.
+    if (!pa.width) pa.width = pb.width = width;
+    if (!pa.speed) pa.speed = pb.speed = speed;
+    return true;
+  }
+
+  // Creates the fabric from the records: the nodes that have a link, named,
+  // in order of first appearance. With portsFromHeader, every such node must
+  // have had a record of its own that fixed its port count.
+  bool build(IBFabric& fabric, bool portsFromHeader, std::string* err) {
+    std::vector<uint32_t> builtIndex(nodes_.size(), kNone);
+    std::vector<NodeDecl> decls;
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      NodeRec& n = nodes_[i];
+      if (!n.linked) continue;
+      if (portsFromHeader && !n.headerLine) {
+        *err = in_.fileName() + ":" + std::to_string(n.typeLine) + ": " + nodeText(n) +
+               " is linked here but has no record of its own in the file";
+        return false;
+      }
+      if (portsFromHeader) {
+        // Ports shown before the node's own record.
+        for (size_t pn = n.portCount + 1; pn < n.ports.size(); ++pn) {
+          if (n.ports[pn] == kNone) continue;
+          *err = in_.fileName() + ":" + std::to_string(ports_[n.ports[pn]].line) +
+                 ": port number " + std::to_string(pn) + " is above the " +
+                 std::to_string(n.portCount) + " ports of " + nodeText(n) + " (line " +
+                 std::to_string(n.headerLine) + ")";
+          return false;
+        }
+      }
+      builtIndex[i] = static_cast<uint32_t>(decls.size());
+      NodeDecl d;
+      d.nodeType = n.type;
+      d.description = std::move(n.description);
+      d.nodeGuid = n.guid;
+      d.systemGuid = n.systemGuid;
+      d.portCount = static_cast<uint8_t>(n.portCount);
+      d.lid = n.type == IB_SW_NODE ? n.lid : 0;
+      decls.push_back(std::move(d));
+    }
+    if (decls.empty()) {
+      *err = in_.fileName() + ": no link found (not a topology file?)";
+      return false;
+    }
+    nameNodes(decls);
+    std::string why;
+    if (fabric.createNodes(std::move(decls), &why) != 0) {
+      *err = in_.fileName() + ": " + why;
+      return false;
+    }
+    std::span<IBNode> built = fabric.nodes();
+    auto fabricPort = [&](const PortRec& r) { return built[builtIndex[r.node]].portTable[r.pn]; };
+    for (size_t i = 0; i < ports_.size(); ++i) {
+      const PortRec& r = ports_[i];
+      if (r.remote == kNone) continue;
+      IBPort* port = fabricPort(r);
+      const IBNode& owner = *port->owner;
+      port->guid = owner.isSwitch() ? owner.nodeGuid : r.guid;
+      if (!owner.isSwitch()) port->baseLid = r.lid;
+      port->width = r.width;
+      port->speed = r.speed;
+      if (r.remote > i) IBFabric::link(port, fabricPort(ports_[r.remote]));
+    }
+    return true;
+  }
+
+  std::string nodeText(const NodeRec& n) const {
+    return "node " + guidText(n.guid) + " ('" + n.description + "')";
+  }
+  std::string portText(uint32_t p) const {
+    return "port " + std::to_string(ports_[p].pn) + " of " + nodeText(nodes_[ports_[p].node]);
+  }
+
+ private:
+  static bool agreeLid(uint16_t* have, size_t* haveLine, uint16_t shown, size_t line) {
+    if (!*haveLine) {
+      *have = shown;
+      *haveLine = line;
+      return true;
+    }
+    return *have == shown;
+  }
+
+  const LineReader& in_;
+  std::vector<NodeRec> nodes_;
+  std::vector<PortRec> ports_;
+  std::unordered_map<uint64_t, uint32_t> byGuid_;
+};
+
+// Hand scanner over one line; on failure `problem` says what is wrong.
+struct Scan {
+  const char* p;
+  const char* end;
+  std::string problem;
+
+  bool fail(std::string what) {
+    problem = std::move(what);
+    return false;
+  }
+  bool at(char c) const { return p < end && *p == c; }
+  bool atEnd() const { return p == end; }
+  bool eat(char c) {
+    if (!at(c)) return false;
+    ++p;
+    return true;
+  }
+  bool eat(std::string_view s) {
+    if (static_cast<size_t>(end - p) < s.size() || std::string_view(p, s.size()) != s) return false;
+    p += s.size();
+    return true;
+  }
+  bool expect(char c, const char* where) {
+    return eat(c) || fail(std::string("expected '") + c + "' " + where);
+  }
+  void blanks() {
+    while (p < end && isBlank(*p)) ++p;
+  }
+  // At least one blank.
+  bool gap(const char* where) {
+    if (!(p < end && isBlank(*p))) return fail(std::string("expected a blank ") + where);
+    blanks();
+    return true;
+  }
+  std::string_view word() {
+    const char* s = p;
+    while (p < end && !isBlank(*p)) ++p;
+    return std::string_view(s, static_cast<size_t>(p - s));
+  }
+  bool number(const char* what, uint64_t max, uint64_t* v) {
+    const char* s = p;
+    NumScan r = scanDec(&p, end, max, v);
+    if (r == NumScan::kNoDigits) return fail(std::string(what) + ": decimal number expected");
+    if (r == NumScan::kTooLarge)
+      return fail(std::string(what) + " " + std::string(s, static_cast<size_t>(p - s)) +
+                  " is above " + std::to_string(max));
+    return true;
+  }
+  bool port(uint64_t* v) { return number("port number", 255, v); }
+  bool lid(uint16_t* lid) {
+    uint64_t v;
+    if (!number("LID", 0xFFFF, &v)) return false;
+    *lid = static_cast<uint16_t>(v);
+    return true;
+  }
+  // Hexadecimal, with or without "0x".
+  bool guid(const char* what, uint64_t* v) {
+    eat("0x");
+    NumScan r = scanHex(&p, end, ~uint64_t{0}, v);
+    if (r == NumScan::kNoDigits) return fail(std::string(what) + ": hexadecimal GUID expected");
+    if (r == NumScan::kTooLarge) return fail(std::string(what) + ": GUID too large for 64 bits");
+    return true;
+  }
+  // "4xHDR" (plain form) or "4x" then "HDR" (ports report): unknown values
+  // read as 0.
+  static void rate(std::string_view text, uint8_t* width, uint32_t* speed) {
+    const char* s = text.data();
+    const char* e = s + text.size();
+    uint64_t lanes = 0;
+    if (scanDec(&s, e, 99, &lanes) == NumScan::kOk && s < e && *s == 'x') {
+      *width = linkWidth(lanes);
+      ++s;
+    }
+    if (s < e) *speed = linkSpeedFromName(std::string_view(s, static_cast<size_t>(e - s)));
+  }
+};
+
+int typeOfLetter(char c) {
+  switch (c) {
+    case 'S':
+      return IB_SW_NODE;
+    case 'H':
+      return IB_CA_NODE;
+    case 'R':
+      return IB_RTR_NODE;
+    default:
+      return -1;
+  }
+}
+
+// '"S-<guid>"': the node id of the plain form.
+bool nodeId(Scan& s, End* e) {
+  if (!s.eat('"'))
+    return s.fail("expected a node id in quotes (\"S-...\", \"H-...\" or \"R-...\")");
+  int type = s.p < s.end ? typeOfLetter(*s.p) : -1;
+  if (type < 0 || s.p + 1 >= s.end || s.p[1] != '-')
+    return s.fail("node id must start with S-, H- or R-");
+  s.p += 2;
+  if (!s.guid("node id", &e->nodeGuid)) return false;
+  e->type = type;
+  return s.expect('"', "after the node id");
+}
+
+// The rest of the line from an opening '"': the text up to the last '"'.
+bool quotedToLast(Scan& s, std::string_view* text) {
+  if (!s.eat('"')) return s.fail("expected a description in double quotes");
+  std::string_view rest(s.p, static_cast<size_t>(s.end - s.p));
+  size_t close = rest.rfind('"');
+  if (close == std::string_view::npos) return s.fail("description not closed by '\"'");
+  *text = rest.substr(0, close);
+  s.p += close + 1;
+  return true;
+}
+
+// Plain form -----------------------------------------------------------------
+
+class PlainReader {
+ public:
+  PlainReader(LineReader& in, Builder& b) : in_(in), b_(b) {}
+
+  bool line(std::string_view line, std::string* problem) {
+    Scan s{line.data(), line.data() + line.size(), {}};
+    bool ok;
+    if (s.at('[')) {
+      if (current_ == kNone) return fail(problem, "port line before any node record");
+      ok = portLine(s);
+    } else if (s.eat("Switch") || s.eat("Ca") || s.eat("Rt")) {
+      ok = header(line, s);
+    } else if (keyValue(line)) {
+      return true;
+    } else {
+      return fail(problem,
+                  "expected a key=value line, a Switch, Ca or Rt record or a port line '[N]'");
+    }
+    if (!ok) *problem = std::move(s.problem);
+    return ok;
+  }
+
+ private:
+  static bool fail(std::string* problem, std::string what) {
+    *problem = std::move(what);
+    return false;
+  }
+
+  // "key=value"; sysimgguid gives the next record's SystemGUID.
+  bool keyValue(std::string_view line) {
+    size_t eq = line.find('=');
+    if (eq == 0 || eq == std::string_view::npos) return false;
+    for (size_t i = 0; i < eq; ++i) {
+      char c = line[i];
+      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+        return false;
+    }
+    if (line.substr(0, eq) == "sysimgguid") {
+      Scan v{line.data() + eq + 1, line.data() + line.size(), {}};
+      uint64_t guid;
+      if (v.guid("sysimgguid", &guid) && v.atEnd()) systemGuid_ = guid;
+    }
+    return true;
+  }
+
+  // "Switch 36 "S-guid" # "description" enhanced port 0 lid 5 lmc 0", or a
+  // "Ca"/"Rt" header without the part after the description.
+  bool header(std::string_view line, Scan& s) {
+    int type = line[0] == 'S' ? IB_SW_NODE : line[0] == 'C' ? IB_CA_NODE : IB_RTR_NODE;
+    uint64_t count;
+    End e;
+    if (!s.gap("after the record type") || !s.number("port count", 255, &count) ||
+        !s.gap("after the port count") || !nodeId(s, &e))
+      return false;
+    if (count > kMaxPorts)
+      return s.fail("port count " + std::to_string(count) + " is above " +
+                    std::to_string(kMaxPorts));
+    if (e.type != type) return s.fail("node id does not match the record type");
+    s.blanks();
+    if (!s.expect('#', "before the description")) return false;
+    s.blanks();
+    if (!quotedToLast(s, &e.description)) return false;
+    e.descriptionShown = true;
+    if (type == IB_SW_NODE) {
+      s.blanks();
+      std::string_view kind = s.word();
+      uint64_t zero, lmc;
+      if ((kind != "enhanced" && kind != "base") || !s.gap("") || s.word() != "port" ||
+          !s.gap("") || !s.number("port", 0, &zero) || !s.gap("") || s.word() != "lid" ||
+          !s.gap("") || !s.lid(&e.lid) || !s.gap("") || s.word() != "lmc" || !s.gap("") ||
+          !s.number("LMC", 7, &lmc) || !s.atEnd())
+        return s.fail(
+            "expected 'base port 0' or 'enhanced port 0', then 'lid N lmc M' after the switch's "
+            "description");
+      e.lidShown = true;
+    } else if (!s.atEnd()) {
+      return s.fail("unexpected text after the description");
+    }
+    uint32_t n = e.node = b_.node(e.nodeGuid);
+    NodeRec& rec = b_.at(n);
+    if (rec.headerLine)
+      return s.fail(b_.nodeText(rec) + " has a second record (the first on line " +
+                    std::to_string(rec.headerLine) + ")");
+    // The header is the node's own word on these; lines that named it before
+    // must agree with it.
+    std::string problem;
+    if (b_.note(e, &problem) == kNone) return s.fail(problem);
+    for (size_t pn = count + 1; pn < rec.ports.size(); ++pn)
+      if (rec.ports[pn] != kNone)
+        return s.fail(b_.nodeText(rec) + " has " + std::to_string(count) +
+                      " ports here but its port " + std::to_string(pn) + " is shown on line " +
+                      std::to_string(b_.portLine(rec.ports[pn])));
+    rec.headerLine = in_.lineNumber();
+    rec.portCount = static_cast<unsigned>(count);
+    rec.systemGuid = systemGuid_;
+    systemGuid_ = 0;
+    current_ = n;
+    return true;
+  }
+
+  // A port of the current record and what it is cabled to.
+  bool portLine(Scan& s) {
+    NodeRec& self = b_.at(current_);
+    End mine, remote;
+    mine.type = self.type;
+    mine.nodeGuid = self.guid;
+    mine.node = current_;
+    uint64_t pn, rpn;
+    s.eat('[');
+    if (!s.port(&pn) || !s.expect(']', "after the port number")) return false;
+    mine.pn = static_cast<unsigned>(pn);
+    bool host = self.type != IB_SW_NODE;
+    if (host) {
+      if (!s.expect('(', "before the port's GUID") || !s.guid("PortGUID", &mine.portGuid) ||
+          !s.expect(')', "after the port's GUID"))
+        return false;
+      mine.portGuidShown = true;
+    } else if (s.eat("[ext ")) {
+      uint64_t ext;
+      if (!s.number("external port", 255, &ext) || !s.expect(']', "after the external port"))
+        return false;
+    }
+    s.blanks();
+    if (!nodeId(s, &remote) || !s.expect('[', "before the remote port") || !s.port(&rpn) ||
+        !s.expect(']', "after the remote port"))
+      return false;
+    remote.pn = static_cast<unsigned>(rpn);
+    if (s.eat('(')) {
+      if (!s.guid("remote PortGUID", &remote.portGuid) ||
+          !s.expect(')', "after the remote PortGUID"))
+        return false;
+      remote.portGuidShown = true;
+    }
+    s.blanks();
+    if (!s.expect('#', "before the remote's description")) return false;
+    s.blanks();
+    if (host) {
+      uint64_t lmc;
+      if (!s.eat("lid") || !s.gap("after 'lid'") || !s.lid(&mine.lid) || !s.gap("") ||
+          !s.eat("lmc") || !s.gap("after 'lmc'") || !s.number("LMC", 7, &lmc))
+        return s.fail("expected 'lid N lmc M' of the port before the remote's description");
+      mine.lidShown = true;
+      s.blanks();
+    }
+    if (!quotedToLast(s, &remote.description)) return false;
+    remote.descriptionShown = true;
+    s.blanks();
+    if (!s.eat("lid") || !s.gap("after 'lid'") || !s.lid(&remote.lid))
+      return s.fail("expected 'lid N' after the remote's description");
+    remote.lidShown = true;
+    uint8_t width = 0;
+    uint32_t speed = 0;
+    if (!s.atEnd()) {
+      if (!s.gap("before the link's width and speed")) return false;
+      Scan::rate(s.word(), &width, &speed);
+      if (!s.atEnd()) return s.fail("unexpected text after the link's width and speed");
+    }
+    std::string problem;
+    uint32_t a = b_.note(mine, &problem);
+    uint32_t b = a == kNone ? kNone : b_.note(remote, &problem);
+    if (b == kNone || !b_.link(a, b, width, speed, &problem)) return s.fail(problem);
+    return true;
+  }
+
+  LineReader& in_;
+  Builder& b_;
+  uint32_t current_ = kNone;
+  uint64_t systemGuid_ = 0;
+};
+
+// Ports report ---------------------------------------------------------------
+
+// "CA 59 1 0x... 4x HDR": type, LID, port, GUID, and for the near end width
+// and speed (width null for the remote end).
+bool reportEnd(Scan& s, End* e, uint8_t* width, uint32_t* speed) {
+  std::string_view type = s.word();
+  if (type == "SW") {
+    e->type = IB_SW_NODE;
+  } else if (type == "CA") {
+    e->type = IB_CA_NODE;
+  } else if (type == "RT") {
+    e->type = IB_RTR_NODE;
+  } else {
+    return s.fail("unknown node type '" + std::string(type) + "' (expected CA, SW or RT)");
+  }
+  uint64_t pn;
+  if (!s.gap("after the node type") || !s.lid(&e->lid) || !s.gap("after the LID") || !s.port(&pn) ||
+      !s.gap("after the port number") || !s.guid("GUID", &e->nodeGuid))
+    return false;
+  if (!s.atEnd() && !isBlank(*s.p)) return s.fail("GUID: hexadecimal number expected");
+  e->pn = static_cast<unsigned>(pn);
+  e->lidShown = true;
+  // A host's GUID is its port's; the port is then the node of its own.
+  e->portGuid = e->nodeGuid;
+  e->portGuidShown = e->type != IB_SW_NODE;
+  // The remote end of a line stops here: the descriptions follow.
+  if (!width) return true;
+  if (!s.gap("after the GUID")) return false;
+  std::string_view w = s.word();
+  if (!s.gap("after the link width")) return false;
+  std::string_view sp = s.word();
+  if (w.empty() || sp.empty()) return s.fail("expected the link's width and speed");
+  *width = 0;
+  *speed = 0;
+  Scan::rate(w, width, speed);
+  *speed = linkSpeedFromName(sp);
+  return true;
+}
+
+bool reportLine(std::string_view line, Builder& b, std::string* problem) {
+  Scan s{line.data(), line.data() + line.size(), {}};
+  End near, far;
+  uint8_t width;
+  uint32_t speed;
+  auto fail = [&] {
+    *problem = std::move(s.problem);
+    return false;
+  };
+  if (!reportEnd(s, &near, &width, &speed)) return fail();
+  s.blanks();
+  if (s.at('\'')) {
+    // A port with nothing attached: it only shows the node's port count.
+    if (s.end - s.p < 2 || s.end[-1] != '\'')
+      return s.fail("description not closed by \"'\"") || fail();
+    near.description = std::string_view(s.p + 1, static_cast<size_t>(s.end - s.p - 2));
+    near.descriptionShown = true;
+    uint32_t p = b.note(near, problem);
+    if (p == kNone) return false;
+    NodeRec& n = b.at(b.portNode(p));
+    n.portCount = std::max(n.portCount, near.pn);
+    return true;
+  }
+  if (!s.eat('-') || !s.gap("after '-'"))
+    return s.fail("expected '-' and the remote end, or the description in quotes") || fail();
+  if (!reportEnd(s, &far, nullptr, nullptr)) return fail();
+  s.blanks();
+  constexpr std::string_view kOpen = "( '", kSplit = "' - '", kClose = "' )";
+  std::string_view rest(s.p, static_cast<size_t>(s.end - s.p));
+  size_t split = rest.find(kSplit);
+  if (!rest.starts_with(kOpen) || !rest.ends_with(kClose) || split == std::string_view::npos ||
+      split < kOpen.size() || split + kSplit.size() > rest.size() - kClose.size())
+    return s.fail("expected \"( 'description' - 'remote description' )\"") || fail();
+  near.description = rest.substr(kOpen.size(), split - kOpen.size());
+  far.description =
+      rest.substr(split + kSplit.size(), rest.size() - kClose.size() - split - kSplit.size());
+  near.descriptionShown = far.descriptionShown = true;
+  uint32_t a = b.note(near, problem);
+  if (a == kNone) return false;
+  uint32_t c = b.note(far, problem);
+  if (c == kNone) return false;
+  for (uint32_t p : {a, c}) {
+    NodeRec& n = b.at(b.portNode(p));
+    n.portCount = std::max(n.portCount, static_cast<unsigned>(b.portNumber(p)));
+  }
+  return b.link(a, c, width, speed, problem);
+}
+
+bool isDrPath(std::string_view line) {
+  return line.starts_with("DR path ");
+}
+
+}  // namespace
+
+TopologyForm topologyFormOf(std::string_view line) {
+  if (line.starts_with("{")) return TopologyForm::kLst;
+  for (std::string_view w : {"Switch", "Ca", "Rt"})
+    if (line.starts_with(w) && line.size() > w.size() && isBlank(line[w.size()]))
+      return TopologyForm::kPlain;
+  for (std::string_view w : {"CA", "SW", "RT"}) {
+    if (!line.starts_with(w)) continue;
+    size_t i = w.size();
+    if (i == line.size() || !isBlank(line[i])) continue;
+    while (i < line.size() && isBlank(line[i])) ++i;
+    if (i < line.size() && line[i] >= '0' && line[i] <= '9') return TopologyForm::kPorts;
+  }
+  size_t eq = line.find('=');
+  if (eq != std::string_view::npos && eq > 0 &&
+      std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(eq), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+      }))
+    return TopologyForm::kPlain;
+  return TopologyForm::kLst;
+}
+
+bool readIbnetdiscover(LineReader& in, std::string_view first, TopologyForm form, IBFabric& fabric,
+                       std::string* err) {
+  Builder builder(in);
+  PlainReader plain(in, builder);
+  std::string problem;
+  std::string_view line = first;
+  do {
+    if (isBlankOrComment(line) || isDrPath(line)) continue;
+    bool ok = form == TopologyForm::kPlain ? plain.line(line, &problem)
+                                           : reportLine(line, builder, &problem);
+    if (!ok) {
+      *err = in.lineError(problem);
+      return false;
+    }
+  } while (in.next(&line));
+  if (in.failed()) {
+    *err = in.error();
+    return false;
+  }
+  return builder.build(fabric, form == TopologyForm::kPlain, err);
+}

@@ -1,5 +1,7 @@
 #include "fabric/fabric.h"
 
+#include "fabric/line_reader.h"
+
 #include <cstdio>
 
 std::string_view nodeTypeName(int nodeType) {
@@ -107,7 +109,15 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
   };
   if (!nodes_.empty()) return fail("the fabric already has nodes");
   size_t portTotal = 0;
-  for (const NodeDecl& d : decls) portTotal += d.portCount;
+  for (NodeDecl& d : decls) {
+    if (d.ports.none()) {
+      for (unsigned n = 1; n <= d.portCount; ++n) d.ports.set(n);
+    } else if (d.ports.test(0) || (d.ports >> (d.portCount + 1u)).any()) {
+      return fail("node " + echoText(d.nodeName) + ": a port outside 1.." +
+                  std::to_string(d.portCount));
+    }
+    portTotal += d.ports.count();
+  }
 
   // Sized once: the addresses taken below stay valid for the fabric's life.
   nodes_.resize(decls.size());
@@ -125,6 +135,7 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
     node.lid = d.lid;
     node.portTable.assign(size_t{d.portCount} + 1, nullptr);
     for (unsigned n = 1; n <= d.portCount; ++n) {
+      if (!d.ports.test(n)) continue;
       IBPort& port = ports_[nextPort++];
       port.owner = &node;
       port.portNumber = static_cast<uint8_t>(n);
@@ -135,7 +146,7 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
       nodeMap.clear();
       nodes_.clear();
       ports_.clear();
-      return fail("two nodes named " + name);
+      return fail("two nodes named " + echoText(name));
     }
   }
   return 0;

@@ -3,6 +3,7 @@
 // private-table (PLFT) dumps.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -72,8 +73,8 @@ struct IBNode {
   uint8_t portCount = 0;
   uint16_t lid = 0;  // a switch's own LID (its port 0)
 
-  // Indexed by port number; entry 0 is always null. Ports 1..portCount of a
-  // node read from a topology file always exist.
+  // Indexed by port number; entry 0 is always null. A port number up to
+  // portCount that the topology never shows has a null entry.
   std::vector<IBPort*> portTable;
 
   // Which forwarding table a packet entering through port p uses:
@@ -121,6 +122,9 @@ struct NodeDecl {
   uint64_t systemGuid = 0;
   uint8_t portCount = 0;
   uint16_t lid = 0;
+  // Bit n set: port n exists (1 <= n <= portCount); the other entries of
+  // the port table stay null. With no bit set, ports 1..portCount all exist.
+  std::bitset<256> ports{};
 };
 
 // Names every node from its description, as all topology readers do: blanks
@@ -140,12 +144,12 @@ class IBFabric {
 
   std::map<std::string, IBNode*, strless> nodeMap;
 
-  // Creates all nodes with ports 1..portCount each, in the order given, in
-  // two arrays that never move afterwards: nodes and ports are laid out in
+  // Creates all nodes with their ports (see NodeDecl::ports), in the order
+  // given, in two arrays that never move afterwards: nodes and ports are laid out in
   // creation order, so comparing two port addresses compares their creation
   // order. Call once, on an empty fabric; names must be unique. Returns 0, or
-  // nonzero (with *err set when err is given) on a duplicate name or a
-  // second call.
+  // nonzero (with *err set when err is given) on a duplicate name, a port
+  // outside 1..portCount or a second call.
   int createNodes(std::vector<NodeDecl> decls, std::string* err = nullptr);
 
   IBNode* getNode(std::string_view name) const;

@@ -68,6 +68,8 @@ long LineReader::fill() {
              std::strerror(errno);
     return -1;
   }
+  if (n > 0 && !sawCr_)
+    sawCr_ = std::memchr(buf_.data() + end_, '\r', static_cast<size_t>(n)) != nullptr;
   if (n > 0 && nul_ == kNoNul) {
     const char* fresh = buf_.data() + end_;
     const void* z = std::memchr(fresh, 0, static_cast<size_t>(n));
@@ -97,7 +99,7 @@ bool LineReader::slowNext(std::string_view* line) {
       pos_ = static_cast<size_t>(nl - buf_.data()) + 1;
       ++line_;
       *line = trimEnd(start, nl);
-      return true;
+      return !sawCr_ || noBareCr(*line);
     }
     if (end_ - pos_ > maxLine_) {
       error_ = fileName_ + ":" + std::to_string(line_ + 1) + ": line is longer than " +
@@ -111,7 +113,7 @@ bool LineReader::slowNext(std::string_view* line) {
       unterminated_ = true;
       *line = trimEnd(start, buf_.data() + end_);
       pos_ = end_;
-      return true;
+      return !sawCr_ || noBareCr(*line);
     }
     // Keep the partial line and read more behind it.
     if (pos_ > 0) {
@@ -125,6 +127,13 @@ bool LineReader::slowNext(std::string_view* line) {
     if (n < 0) return false;
     if (n == 0) eof_ = true;
   }
+}
+
+bool LineReader::noBareCr(std::string_view line) {
+  if (!std::memchr(line.data(), '\r', line.size())) return true;
+  error_ = lineError(
+      "carriage return inside the line (lines must end in a line feed; old Mac line ends?)");
+  return false;
 }
 
 std::string LineReader::lineError(std::string_view problem) const {

@@ -31,8 +31,8 @@ class LineReader {
   bool open(const std::string& fileName, std::string* err);
 
   // Moves to the next line and returns it without its "\n", "\r" and
-  // trailing blanks. Returns false at the end of the file or on an error;
-  // failed() tells which, and error() then holds "FILE[:LINE]: problem".
+  // trailing blanks; a "\r" elsewhere in the line is an error. Returns false at the end of the file
+  // or on an error; failed() tells which, and error() then holds "FILE[:LINE]: problem".
   bool next(std::string_view* line) {
     if (pos_ < end_) {
       const char* start = buf_.data() + pos_;
@@ -41,7 +41,7 @@ class LineReader {
         pos_ = static_cast<size_t>(nl - buf_.data()) + 1;
         ++line_;
         *line = trimEnd(start, nl);
-        return true;
+        return !sawCr_ || noBareCr(*line);
       }
     }
     return slowNext(line);
@@ -65,6 +65,8 @@ class LineReader {
     return std::string_view(start, static_cast<size_t>(end - start));
   }
   bool slowNext(std::string_view* line);
+  // A "\r" left inside a trimmed line is no line end: an error.
+  bool noBareCr(std::string_view line);
   // Reads more data after end_; returns bytes read, 0 at end of file, -1 on
   // error (error_ set).
   long fill();
@@ -82,6 +84,7 @@ class LineReader {
   size_t nul_ = kNoNul;
   bool eof_ = false;
   bool unterminated_ = false;
+  bool sawCr_ = false;  // some "\r" was read: lines need the check above
   size_t line_ = 0;
   uint64_t bytesRead_ = 0;
   std::string error_;

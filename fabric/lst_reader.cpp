@@ -40,6 +40,8 @@ struct NodeRec {
 };
 
 constexpr uint32_t kNoPort = ~uint32_t{0};
+// InfiniBand numbers ports 1 to 254; 255 means "no port" in forwarding tables.
+constexpr unsigned kMaxPort = 254;
 
 struct PortRec {
   uint64_t guid = 0;
@@ -135,12 +137,17 @@ struct Scanner {
     } else if (type == "**") {
       e->type = IB_UNKNOWN_NODE;
     } else {
-      problem = "unknown node type '" + std::string(t, static_cast<size_t>(p - t)) +
+      problem = "unknown node type '" + echoText(std::string_view(t, p - t)) +
                 "' (expected SW, CA, Rt or **)";
       return false;
     }
     uint64_t v;
     if (!hexField(" Ports:", 8, &v)) return false;
+    if (v > kMaxPort) {
+      problem = "Ports: " + hex(v, 2) + " is above " + std::to_string(kMaxPort) +
+                ", the most ports a node can have";
+      return false;
+    }
     e->ports = static_cast<uint8_t>(v);
     if (!hexField(" SystemGUID:", 64, &e->systemGuid)) return false;
     if (!hexField(" NodeGUID:", 64, &e->nodeGuid)) return false;
@@ -186,7 +193,7 @@ struct Scanner {
 // "node 0x<guid> ('DESCRIPTION')": how messages point at a node before it has
 // a name.
 std::string nodeText(const NodeRec& n) {
-  return "node " + guidText(n.guid) + " ('" + n.description + "')";
+  return "node " + guidText(n.guid) + " ('" + echoText(n.description) + "')";
 }
 
 class LstBuilder {
@@ -239,6 +246,9 @@ class LstBuilder {
       d.systemGuid = n.systemGuid;
       d.portCount = n.ports;
       d.lid = n.type == IB_SW_NODE ? n.lid : 0;
+      // A port exists only where a line shows it.
+      for (unsigned pn = 1; pn <= n.ports; ++pn)
+        if (ports_[n.firstPort + pn - 1].line != 0) d.ports.set(pn);
     }
     nameNodes(decls);
     std::string why;
@@ -256,6 +266,7 @@ class LstBuilder {
     }
     for (size_t i = 0; i < ports_.size(); ++i) {
       IBPort* port = portOf[i];
+      if (!port) continue;  // no line shows it
       port->guid = ports_[i].guid;
       port->width = ports_[i].width;
       port->speed = ports_[i].speed;
@@ -287,8 +298,8 @@ class LstBuilder {
       *problem = nodeText(n) + " has " + std::to_string(e.ports) + " ports here but " +
                  std::to_string(n.ports) + seen;
     } else if (n.description != e.description) {
-      *problem = "node " + guidText(n.guid) + " is described as '" + std::string(e.description) +
-                 "' here but as '" + n.description + "'" + seen;
+      *problem = "node " + guidText(n.guid) + " is described as '" + echoText(e.description) +
+                 "' here but as '" + echoText(n.description) + "'" + seen;
     } else if (n.type == IB_SW_NODE && n.lid != e.lid) {
       *problem = "switch " + nodeText(n) + " has LID " + hex(e.lid, 4) + " here but " +
                  hex(n.lid, 4) + seen;

@@ -32,8 +32,7 @@ bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* er
       uint64_t port = 0, table = 0;
       NumScan r = scanDec(&p, end, 255, &port);
       if (r == NumScan::kTooLarge || port == 0 || port > sw->portCount) {
-        return fail("ingress port " +
-                    std::string(line.data(), static_cast<size_t>(p - line.data())) +
+        return fail("ingress port " + echoText(std::string_view(line.data(), p - line.data())) +
                     " is not a port of the switch (1 to " + std::to_string(sw->portCount) + ")");
       }
       if (!skipColon(&p, end)) return fail("expected ' : ' after the ingress port");
@@ -41,7 +40,7 @@ bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* er
       r = scanDec(&p, end, kMaxLftTables - 1, &table);
       if (r == NumScan::kNoDigits || p != end) return fail("table number expected after ' : '");
       if (r == NumScan::kTooLarge) {
-        return fail("table number " + std::string(digits, static_cast<size_t>(end - digits)) +
+        return fail("table number " + echoText(std::string_view(digits, end - digits)) +
                     " is above " + std::to_string(kMaxLftTables - 1));
       }
       if (listed[port]) return fail("ingress port " + std::to_string(port) + " listed twice");

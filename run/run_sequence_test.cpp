@@ -228,6 +228,12 @@ TEST(RunSequence, CompleteRuns) {
        .plft = kPlft,
        .exact = false,
        .status = 0},
+      {.name = "a two-port host cabled on port 2 only is passed over, the rest paired",
+       .lst = kLst + lstEnd("CA", 2, 0x51, 0x53, "r3n1 HCA-1", 5, 2) + " " +
+              lstEnd("SW", 4, 0x100, 0x100, "sw1", 3, 4) + "\n",
+       .fdbs = std::string(kFdb) + "0x0005 : 004  : 01   : yes\n",
+       .exact = false,
+       .status = 0},
       {.name = "-P with an empty argument reads no private tables",
        .lst = kLst,
        .fdbs = kFdb,

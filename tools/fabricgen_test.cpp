@@ -357,10 +357,12 @@ void expectRoundTrip(const Case& c, char layout) {
     for (unsigned p = 1; p <= a.portCount; ++p) {
       const IBPort* pa = a.getPort(p);
       const IBPort* pb = b->getPort(p);
-      ASSERT_TRUE(pa && pb) << where << " " << a.nodeName << " " << p;
-      EXPECT_EQ(pb->baseLid, pa->baseLid) << where << " " << pa->getName();
-      ASSERT_EQ(pb->remote != nullptr, pa->remote != nullptr) << where << " " << pa->getName();
+      ASSERT_NE(pa, nullptr) << where << " " << a.nodeName << " " << p;
+      // An unlinked port is on no line of the topology: read back, it does
+      // not exist.
+      ASSERT_EQ(pb != nullptr, pa->remote != nullptr) << where << " " << pa->getName();
       if (!pa->remote) continue;
+      EXPECT_EQ(pb->baseLid, pa->baseLid) << where << " " << pa->getName();
       EXPECT_EQ(pb->guid, pa->guid) << where << " " << pa->getName();
       EXPECT_EQ(pb->remote->getName(), pa->remote->getName()) << where << " " << pa->getName();
     }

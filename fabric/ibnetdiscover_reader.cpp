@@ -236,6 +236,9 @@ class Builder {
       d.systemGuid = n.systemGuid;
       d.portCount = static_cast<uint8_t>(n.portCount);
       d.lid = n.type == IB_SW_NODE ? n.lid : 0;
+      // A port exists only where a line shows it cabled.
+      for (size_t pn = 1; pn < n.ports.size(); ++pn)
+        if (n.ports[pn] != kNone && ports_[n.ports[pn]].remote != kNone) d.ports.set(pn);
       decls.push_back(std::move(d));
     }
     if (decls.empty()) {

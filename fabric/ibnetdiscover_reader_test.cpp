@@ -63,6 +63,9 @@ TEST(IbnetdiscoverReader, PlainFormAndPortsReport) {
     EXPECT_EQ(x2->remote, s1->getPort(4));
     EXPECT_EQ(x2->baseLid, 20);
     EXPECT_EQ(x2->speed, 10000u);
+    // Only cabled ports exist: the adapter's port 1 and the switch's spare ports do not.
+    EXPECT_EQ(x->getPort(1), nullptr);
+    EXPECT_EQ(s1->getPort(8), nullptr);
     EXPECT_EQ(s1->getPort(4)->guid, 0xa1u);
   }
 }

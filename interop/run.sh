@@ -109,11 +109,11 @@ run_case() {
   trap 'exit 1' TERM INT
   local i
   for ((i = 0; i < 100; i++)); do
-    grep -q 'Network simulator ready' sim.log && break
+    grep -qs 'Network simulator ready' sim.log && break
     kill -0 "$simpid" 2>/dev/null || break
     sleep 0.1
   done
-  if ! grep -q 'Network simulator ready' sim.log; then
+  if ! grep -qs 'Network simulator ready' sim.log; then
     fail "$fabric" "$engine" "ibsim -s -n $net did not start: $(tail -n 3 sim.log)"
     kill "$simpid" 2>/dev/null; wait "$simpid" 2>/dev/null
     return

@@ -10,7 +10,7 @@
 #include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
-#include "check/suspects.h"
+#include "check/link_ranking.h"
 #include "fabric/test_files.h"
 #include "tools/fabricgen.h"
 

@@ -12,7 +12,7 @@
 #include "check/report.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
-#include "check/suspects.h"
+#include "check/link_ranking.h"
 #include "fabric/fabric.h"
 
 namespace {

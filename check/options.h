@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check/stage_check.h"
-#include "check/suspects.h"
+#include "check/link_ranking.h"
 
 struct CheckOptions {
   std::string lstFile;

@@ -9,7 +9,7 @@
 #include "check/degraded.h"
 #include "check/pairs_reader.h"
 #include "check/stage_check.h"
-#include "check/suspects.h"
+#include "check/link_ranking.h"
 
 struct CheckReport {
   const IBFabric* fabric = nullptr;

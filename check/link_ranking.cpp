@@ -1,4 +1,4 @@
-#include "check/suspects.h"
+#include "check/link_ranking.h"
 
 #include <algorithm>
 #include <cmath>

@@ -14,7 +14,7 @@
 #include "search/dst_search.h"
 #include "search/lid_map.h"
 #include "search/reference_search.h"
-#include "search/test_fabrics.h"
+#include "testing/test_fabrics.h"
 #include "tools/fabricgen.h"
 
 namespace {

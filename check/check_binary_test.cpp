@@ -5,26 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
-#include "run/run_binary.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/run_binary.h"
+#include "testing/test_files.h"
 
 namespace {
 
 // A two-level tree of 4 leaves with 4 hosts and 2 up links each: leaving a
 // leaf, 4 pairs share 2 ports.
 std::string oversubscribedTree() {
-  std::string dir = makeTestDir("fabric");
   GenOptions o;
   o.radix = 8;
   o.leaves = 4;
   o.hostsPerLeaf = 4;
   o.upLinks = 2;
-  IBFabric f;
-  std::string err;
-  EXPECT_TRUE(generateFabric(o, f, &err)) << err;
-  EXPECT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
-  return dir;
+  return writeGeneratedFabric(o);
 }
 
 BinaryRun check(const std::string& dir, std::vector<std::string> args) {

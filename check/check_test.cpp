@@ -7,12 +7,12 @@
 
 #include "check/degraded.h"
 #include "check/endpoints.h"
+#include "check/link_ranking.h"
 #include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
-#include "check/link_ranking.h"
-#include "fabric/test_files.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -205,13 +205,11 @@ TEST(ResultsReader, MatchesPairsByStage) {
 // A generated fabric written out with one host cable at 1x and one switch
 // cable at EDR, read back: the two links below the usual 4x HDR.
 TEST(Degraded, LinksBelowTheUsualWidthOrSpeed) {
-  IBFabric gen;
   GenOptions o;
   o.radix = 8;
   o.leaves = 2;
   o.hostsPerLeaf = 2;
-  std::string err;
-  ASSERT_TRUE(generateFabric(o, gen, &err)) << err;
+  IBFabric gen = generatedFabric(o);
   IBPort* host = nullptr;
   IBPort* up = nullptr;
   for (IBPort& p : gen.ports()) {
@@ -222,12 +220,12 @@ TEST(Degraded, LinksBelowTheUsualWidthOrSpeed) {
   ASSERT_TRUE(host && up);
   host->width = host->remote->width = 1;
   up->speed = up->remote->speed = 25000;
-  std::string dir = makeTestDir();
-  ASSERT_TRUE(writeFabricFiles(gen, dir, 'A', &err)) << err;
+  std::string dir = writeFabricToTestDir(gen);
   std::string lst = readTestFile(dir + "/fabric.lst");
   ASSERT_NE(lst.find("PHY=1x"), std::string::npos);
 
   IBFabric f;
+  std::string err;
   ASSERT_TRUE(readLstFile(f, dir + "/fabric.lst", &err)) << err;
   DegradedReport d = findDegradedLinks(f);
   EXPECT_TRUE(d.widthRecorded && d.speedRecorded);
@@ -266,8 +264,7 @@ struct SuspectBench {
     o.radix = 8;
     o.leaves = 4;
     o.hostsPerLeaf = 4;
-    std::string err;
-    EXPECT_TRUE(generateFabric(o, f, &err)) << err;
+    f = generatedFabric(o);
     for (const IBPort& p : f.ports())
       if (!p.owner->isSwitch() && p.remote) hosts.push_back(&p);
     for (size_t k = 0; k < shifts.size(); ++k) {

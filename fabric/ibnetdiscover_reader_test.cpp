@@ -3,7 +3,7 @@
 #include <string>
 
 #include "fabric/fabric.h"
-#include "fabric/test_files.h"
+#include "testing/test_files.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
-#include "fabric/test_files.h"
+#include "testing/test_files.h"
 
 namespace {
 

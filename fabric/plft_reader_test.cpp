@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "fabric/fabric.h"
-#include "fabric/reader_test_fabric.h"
-#include "fabric/test_files.h"
+#include "testing/reader_test_fabric.h"
+#include "testing/test_files.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
-#include "search/test_fabrics.h"
+#include "testing/test_fabrics.h"
+#include "testing/test_files.h"
 
 namespace {
 

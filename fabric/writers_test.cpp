@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
+#include "testing/test_files.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
-#include "run/run_binary.h"
+#include "testing/run_binary.h"
+#include "testing/test_files.h"
 
 namespace {
 

@@ -5,25 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
-#include "run/run_binary.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/run_binary.h"
+#include "testing/test_files.h"
 
 namespace {
 
 // An oversubscribed two-level tree (6 hosts and 2 up-links per leaf, LMC 1)
 // written to a test folder; returns the arguments that read it.
 std::vector<std::string> fabricArgs() {
-  const std::string dir = makeTestDir("fabric");
   GenOptions gen;
   gen.radix = 8;
   gen.hostsPerLeaf = 6;
   gen.upLinks = 2;
   gen.lmc = 1;
-  IBFabric fabric;
-  std::string err;
-  EXPECT_TRUE(generateFabric(gen, fabric, &err)) << err;
-  EXPECT_TRUE(writeFabricFiles(fabric, dir, 'A', &err)) << err;
+  const std::string dir = writeGeneratedFabric(gen);
   return {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs", "-i", "^r([0-9]+)n", "-m", "1"};
 }
 

@@ -11,8 +11,8 @@
 
 #include "fabric/route_walk.h"
 #include "search/lid_map.h"
-#include "search/test_fabrics.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/test_fabrics.h"
 
 namespace {
 
@@ -144,9 +144,7 @@ TEST(Plan, FabricgenTreesCoverEverythingWithinTheGuarantees) {
     gen.upLinks = c.upLinks;
     gen.privateTables = c.privateTables;
     gen.lmc = c.lmc;
-    IBFabric fabric;
-    std::string err;
-    ASSERT_TRUE(generateFabric(gen, fabric, &err)) << tag << err;
+    const IBFabric fabric = generatedFabric(gen);
     PlanSettings s;
     s.maxFlows = c.maxFlows;
     s.minDist = c.minDist;
@@ -198,11 +196,9 @@ TEST(Plan, RandomFabricsCoverWhatValidPairsReach) {
 }
 
 TEST(Plan, NothingCoverableWithOneGroupOrNoFlows) {
-  IBFabric fabric;
   GenOptions gen;
   gen.radix = 6;
-  std::string err;
-  ASSERT_TRUE(generateFabric(gen, fabric, &err)) << err;
+  const IBFabric fabric = generatedFabric(gen);
   PortGroups all;
   for (const auto& [name, ports] : groupsByRack(fabric)) all[""].insert(ports.begin(), ports.end());
   PlanSettings none;
@@ -223,12 +219,10 @@ TEST(Plan, NothingCoverableWithOneGroupOrNoFlows) {
 }
 
 TEST(Plan, CableNoRouteUsesIsReportedAndTheRestCovered) {
-  IBFabric fabric;
   GenOptions gen;
   gen.radix = 8;
   gen.leaves = 2;  // spines keep free ports
-  std::string err;
-  ASSERT_TRUE(generateFabric(gen, fabric, &err)) << err;
+  IBFabric fabric = generatedFabric(gen);
   std::vector<IBPort*> spare;
   for (IBNode& node : fabric.nodes()) {
     if (!node.isSwitch()) continue;
@@ -249,13 +243,11 @@ TEST(Plan, CableNoRouteUsesIsReportedAndTheRestCovered) {
 }
 
 TEST(Plan, StageLimitAndSameInputSamePlan) {
-  IBFabric fabric;
   GenOptions gen;
   gen.radix = 8;
   gen.hostsPerLeaf = 6;
   gen.upLinks = 2;
-  std::string err;
-  ASSERT_TRUE(generateFabric(gen, fabric, &err)) << err;
+  const IBFabric fabric = generatedFabric(gen);
   PlanSettings s;
   const Plan full = makePlan(fabric, groupsByRack(fabric), s);
   ASSERT_GE(full.stages.size(), 3u);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
-#include "run/run_binary.h"
+#include "testing/run_binary.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "fabric/fabric.h"
-#include "fabric/test_files.h"
 #include "fabric/writers.h"
-#include "run/run_binary.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/run_binary.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -285,10 +285,7 @@ TEST(HostileInputs, ForwardingLoop) {
   options.radix = 8;
   options.leaves = 4;
   options.faultLoop = true;
-  IBFabric fabric;
-  std::string err;
-  ASSERT_TRUE(generateFabric(options, fabric, &err)) << err;
-  std::string files = writeFabric(fabric, dir);
+  std::string files = writeFabric(generatedFabric(options), dir);
   std::vector<std::string> args = {"-l", files + "fabric.lst", "-f", files + "fabric.fdbs",
                                    "-i", "^r([0-9]+)n",        "-o", dir + "/pairs"};
   BinaryRun checked = linkdeal(args);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "search/test_fabrics.h"
+#include "testing/test_fabrics.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "search/test_fabrics.h"
+#include "testing/test_fabrics.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
-#include "fabric/test_files.h"
 #include "search/pairing.h"
-#include "search/test_fabrics.h"
-#include "tools/fabricgen.h"
+#include "testing/generated_fabric.h"
+#include "testing/test_fabrics.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -87,9 +87,7 @@ TEST(PairsGuarantees, FabricgenTrees) {
     gen.levels = c.levels;
     gen.radix = c.radix;
     gen.privateTables = c.privateTables;
-    IBFabric fabric;
-    std::string err;
-    ASSERT_TRUE(generateFabric(gen, fabric, &err)) << tag << err;
+    IBFabric fabric = generatedFabric(gen);
     PortGroups groups = groupsByRack(fabric);
     PairingOptions options;
     options.outFile = testPath("pairs");

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "fabric/test_files.h"
 #include "fabric/topology_forms.h"
 #include "fabric/writers.h"
+#include "testing/generated_fabric.h"
+#include "testing/test_files.h"
 
 namespace {
 
@@ -75,13 +76,6 @@ std::vector<Case> fabrics() {
                                                        o.shuffleSeed = 7;
                                                      })},
   };
-}
-
-IBFabric generate(const GenOptions& o, GenSummary* summary = nullptr) {
-  IBFabric fabric;
-  std::string err;
-  EXPECT_TRUE(generateFabric(o, fabric, &err, summary)) << err;
-  return fabric;
 }
 
 // Follows the tables from src to lid, using the table each ingress port
@@ -163,7 +157,7 @@ TEST(FabricGen, ShapeCountsAndCabling) {
   };
   for (const Want& w : wants) {
     GenSummary sum;
-    IBFabric f = generate(w.options, &sum);
+    IBFabric f = generatedFabric(w.options, &sum);
     EXPECT_EQ(sum.hosts, w.hosts) << w.name;
     EXPECT_EQ(sum.switches, w.switches) << w.name;
     EXPECT_EQ(sum.links, w.links) << w.name;
@@ -187,7 +181,7 @@ TEST(FabricGen, ShapeCountsAndCabling) {
 
 TEST(FabricGen, NamesAndLids) {
   GenOptions o = with(twoLevel(3, 4, 2), [](auto& o) { o.lmc = 2; });
-  IBFabric f = generate(o);
+  IBFabric f = generatedFabric(o);
   EXPECT_NE(f.getNode("r01n01_HCA-1"), nullptr);
   EXPECT_NE(f.getNode("r03n04_HCA-1"), nullptr);
   EXPECT_EQ(f.getNode("r04n01_HCA-1"), nullptr);
@@ -208,7 +202,7 @@ TEST(FabricGen, NamesAndLids) {
 
   // Racks that span leaves.
   o.hostsPerRack = 6;
-  IBFabric racks = generate(o);
+  IBFabric racks = generatedFabric(o);
   EXPECT_NE(racks.getNode("r01n06_HCA-1"), nullptr);
   EXPECT_NE(racks.getNode("r02n06_HCA-1"), nullptr);
   EXPECT_EQ(racks.getNode("r03n01_HCA-1"), nullptr);
@@ -218,7 +212,7 @@ TEST(FabricGen, NamesAndLids) {
 
 TEST(FabricGen, EveryLidOfEveryHostIsRoutedFromEveryHost) {
   for (const Case& c : fabrics()) {
-    IBFabric f = generate(c.options);
+    IBFabric f = generatedFabric(c.options);
     EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0) << c.name;
     // The check above looks at base LIDs; walk the LMC LIDs too.
     int lids = 1 << c.options.lmc;
@@ -238,7 +232,7 @@ TEST(FabricGen, LmcLidsLeaveTheLeafByDifferentUpPorts) {
     GenOptions o = c.options;
     std::string err;
     ASSERT_TRUE(resolveGenOptions(o, &err)) << err;
-    IBFabric f = generate(o);
+    IBFabric f = generatedFabric(o);
     const IBNode* leaf = f.getNode("MF0;leaf01:MQM8700/U1");
     ASSERT_NE(leaf, nullptr) << c.name;
     std::vector<const IBPort*> hosts = hostPorts(f);
@@ -258,7 +252,7 @@ TEST(FabricGen, UpPortsCarryEqualShares) {
   for (GenOptions o : {twoLevel(4, 4, 4), twoLevel(3, 4, 4, 2), threeLevel(8)}) {
     std::string err;
     ASSERT_TRUE(resolveGenOptions(o, &err)) << err;
-    IBFabric f = generate(o);
+    IBFabric f = generatedFabric(o);
     const IBNode* leaf = f.getNode("MF0;leaf01:MQM8700/U1");
     ASSERT_NE(leaf, nullptr);
     std::vector<int> perPort(leaf->portCount + 1, 0);
@@ -273,7 +267,7 @@ TEST(FabricGen, UpPortsCarryEqualShares) {
 }
 
 TEST(FabricGen, PrivateTablesMapDownPortsToARotatedTable) {
-  IBFabric f = generate(with(twoLevel(4, 3, 3), [](auto& o) { o.privateTables = true; }));
+  IBFabric f = generatedFabric(with(twoLevel(4, 3, 3), [](auto& o) { o.privateTables = true; }));
   const IBNode* even = f.getNode("MF0;leaf01:MQM8700/U1");
   const IBNode* odd = f.getNode("MF0;leaf02:MQM8700/U1");
   ASSERT_TRUE(even && odd);
@@ -298,7 +292,7 @@ TEST(FabricGen, EachFaultBreaksARoute) {
       o.faultMissingEntry = fault == 0;
       o.faultLoop = fault == 1;
       o.faultWrongHost = fault == 2;
-      IBFabric f = generate(o);
+      IBFabric f = generatedFabric(o);
       EXPECT_NE(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0)
           << names[fault] << " levels " << base.levels;
     }
@@ -306,7 +300,7 @@ TEST(FabricGen, EachFaultBreaksARoute) {
 }
 
 TEST(FabricGen, DeadPort1HostIsCabledOnPort2Only) {
-  IBFabric f = generate(with(twoLevel(2, 2, 2), [](auto& o) { o.deadPort1Host = true; }));
+  IBFabric f = generatedFabric(with(twoLevel(2, 2, 2), [](auto& o) { o.deadPort1Host = true; }));
   const IBNode* host = f.getNode("r02n02_HCA-1");
   ASSERT_NE(host, nullptr);
   ASSERT_EQ(host->portCount, 2);
@@ -333,7 +327,7 @@ TEST(FabricGen, DeadPort1HostIsCabledOnPort2Only) {
 // holds; the loaded fabric must pass the route check too.
 void expectRoundTrip(const Case& c, char layout) {
   std::string where = std::string(c.name) + " layout " + layout;
-  IBFabric f = generate(c.options);
+  IBFabric f = generatedFabric(c.options);
   std::string dir = makeTestDir(std::string(c.name) + layout);
   std::string err;
   ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << where << ": " << err;
@@ -389,7 +383,7 @@ TEST(FabricGen, WrittenFilesReadBackAsTheSameFabric) {
 TEST(FabricGen, EveryTopologyFormReadsBackAsTheSameFabric) {
   const TopologyForm forms[] = {TopologyForm::kLst, TopologyForm::kPlain, TopologyForm::kPorts};
   for (const Case& c : fabrics()) {
-    IBFabric f = generate(c.options);
+    IBFabric f = generatedFabric(c.options);
     std::string want = topologyText(f);
     for (TopologyForm form : forms) {
       std::string path = writeTestFile("topology", "");
@@ -410,7 +404,7 @@ TEST(FabricGen, SameOptionsSameBytes) {
   for (char layout : {'A', 'B'}) {
     std::string files[2];
     for (int run = 0; run < 2; ++run) {
-      IBFabric f = generate(o);
+      IBFabric f = generatedFabric(o);
       std::string dir = makeTestDir(std::string(1, layout) + std::to_string(run));
       std::string err;
       ASSERT_TRUE(writeFabricFiles(f, dir, layout, &err)) << err;
@@ -424,7 +418,7 @@ TEST(FabricGen, SameOptionsSameBytes) {
 
 TEST(FabricGen, ShuffledLayoutScattersLidsAndNodesBySeed) {
   auto files = [](const GenOptions& o, const std::string& name) {
-    IBFabric f = generate(o);
+    IBFabric f = generatedFabric(o);
     std::string dir = makeTestDir(name);
     std::string err;
     EXPECT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
@@ -443,7 +437,7 @@ TEST(FabricGen, ShuffledLayoutScattersLidsAndNodesBySeed) {
   // Every LID once, aligned host ranges, some left unused, and neither the
   // LIDs nor the node order follow the tree.
   GenSummary sum;
-  IBFabric f = generate(o, &sum);
+  IBFabric f = generatedFabric(o, &sum);
   std::set<uint16_t> lids;
   int hostsOutOfOrder = 0, switchesOutOfOrder = 0;
   uint16_t lastHost = 0, lastSwitch = 0;
@@ -471,10 +465,10 @@ TEST(FabricGen, ShuffledLayoutScattersLidsAndNodesBySeed) {
 TEST(FabricGen, NoStalePrivateMapIsLeftBehind) {
   std::string dir = makeTestDir("folder");
   std::string err;
-  IBFabric priv = generate(with(twoLevel(2, 2, 2), [](auto& o) { o.privateTables = true; }));
+  IBFabric priv = generatedFabric(with(twoLevel(2, 2, 2), [](auto& o) { o.privateTables = true; }));
   ASSERT_TRUE(writeFabricFiles(priv, dir, 'A', &err)) << err;
   EXPECT_NE(readTestFile(dir + "/fabric.plft").find("dump_plft"), std::string::npos);
-  IBFabric plain = generate(twoLevel(2, 2, 2));
+  IBFabric plain = generatedFabric(twoLevel(2, 2, 2));
   ASSERT_TRUE(writeFabricFiles(plain, dir, 'A', &err)) << err;
   EXPECT_EQ(readTestFile(dir + "/fabric.plft"), "<missing " + dir + "/fabric.plft>");
 }
@@ -553,7 +547,7 @@ TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
   o.upLinks = 2;
   o.lmc = 1;
   o.privateTables = true;
-  IBFabric f = generate(o);
+  IBFabric f = generatedFabric(o);
   std::string lib = makeTestDir("library");
   std::string err;
   ASSERT_TRUE(writeFabricFiles(f, lib, 'B', &err)) << err;

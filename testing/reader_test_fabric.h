@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fabric/fabric.h"
-#include "fabric/test_files.h"
+#include "testing/test_files.h"
 
 // sw1 (36 ports, GUID 0xa1, LID 1) = sw2 (8 ports, GUID 0xa2, LID 2); host h1
 // (GUID 0xb1, LID 0x10) on sw1 port 1.

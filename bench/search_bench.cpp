@@ -48,7 +48,7 @@ Bed& bed(int radix, int upLinks = 0) {
     std::srand(1);
     for (const auto& [name, ports] : b->groups) {
       std::vector<IBPort*> v(ports.begin(), ports.end());
-      for (unsigned i = 1; i < v.size(); ++i) std::swap(v[i], v[std::rand() % (i + 1)]);
+      shuffleWithRand(v);
       b->sources.emplace_back(name, std::move(v));
       b->hosts += ports.size();
     }

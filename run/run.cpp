@@ -20,15 +20,22 @@ int fail(const std::string& message) {
   return 1;
 }
 
+void ended(const PhaseObserver& observer, RunPhase phase) {
+  if (observer) observer(phase);
+}
+
 }  // namespace
 
-int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups) {
+int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups,
+               const PhaseObserver& observer) {
   // Topology: nodes, ports, links and LIDs.
   if (fabric.parseSubnetLinks(options.lstFile, nullptr) != 0)
     return fail("-E- Fail to parse lst: " + options.lstFile);
+  ended(observer, RunPhase::kTopology);
 
   // Host groups by the expression; it reports its own compile error.
   if (getPortGroups(fabric, options.groupRegex, groups) != 0) return 1;
+  ended(observer, RunPhase::kGrouping);
 
   // Private forwarding-table maps, only when given.
   if (!options.plftFile.empty() && fabric.parsePLFTFile(options.plftFile) != 0)
@@ -37,6 +44,7 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups) 
   // Forwarding tables of every switch.
   if (fabric.parseFdbFile(options.fdbsFile) != 0)
     return fail("-E- Fail to parse fdbs: " + options.fdbsFile);
+  ended(observer, RunPhase::kTables);
 
   // Every host must reach every other host, unless the user vouches for it.
   if (options.trustFdbs) {
@@ -45,6 +53,7 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups) 
   } else if (SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr) != 0) {
     return fail("-E- Some missing CA to CA paths");
   }
+  ended(observer, RunPhase::kRouteCheck);
   return 0;
 }
 
@@ -97,15 +106,17 @@ PairingOptions pairingOptions(const RunOptions& options) {
   return p;
 }
 
-int runLinkdeal(const RunOptions& options) {
+int runLinkdeal(const RunOptions& options, const PhaseObserver& observer) {
   // Never replace an input with the pairs file.
   if (refuseOutputOverInput(options) != 0) return 1;
 
   // An empty fabric, filled by the readers.
   IBFabric fabric;
   PortGroups groups;
-  if (int status = loadFabric(options, fabric, groups); status != 0) return status;
+  if (int status = loadFabric(options, fabric, groups, observer); status != 0) return status;
 
   // Sources, destinations and the pairs file.
-  return runPairing(fabric, groups, pairingOptions(options));
+  const int status = runPairing(fabric, groups, pairingOptions(options));
+  if (status == 0) ended(observer, RunPhase::kPairing);
+  return status;
 }

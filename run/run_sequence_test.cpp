@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "run/run.h"
 #include "testing/run_binary.h"
 #include "testing/test_files.h"
 
@@ -241,6 +242,32 @@ TEST(RunSequence, CompleteRuns) {
        .exact = false,
        .status = 0},
   });
+}
+
+// The phase observer hears of each step that ended well, in order, and of
+// nothing after a failure.
+TEST(RunSequence, PhaseObserverHearsTheStepsDone) {
+  RunOptions options;
+  options.lstFile = writeTestFile("lst", kLst);
+  options.groupRegex = kRacks;
+  options.outFile = testPath("pairs");
+  using P = RunPhase;
+  const std::pair<std::string, std::vector<P>> cases[] = {
+      {kFdb, {P::kTopology, P::kGrouping, P::kTables, P::kRouteCheck, P::kPairing}},
+      {kFdbBad, {P::kTopology, P::kGrouping}},
+      {kFdbHole, {P::kTopology, P::kGrouping, P::kTables}},
+  };
+  for (const auto& [fdbs, expected] : cases) {
+    options.fdbsFile = writeTestFile("fdbs", fdbs);
+    std::vector<P> heard;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = runLinkdeal(options, [&](P phase) { heard.push_back(phase); });
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, expected.size() == 5 ? 0 : 1);
+    EXPECT_EQ(heard, expected) << fdbs;
+  }
 }
 
 }  // namespace

@@ -1,18 +1,22 @@
-// The pairing search, fast against literal, on generated fat trees grouped by
-// rack with one flow per link.
+// The pairing run, the tool's own against the reference search, on
+// generated fat trees grouped by rack with one flow per link. Both are the
+// library's whole pairing runs (LID map, shuffled sources, search, pairs
+// file), so the timings include the tool's writes: a pair line flushed at a
+// time, here to /dev/null, and the console reports, sent to /dev/null too.
 //   search_bench --benchmark_filter=2000   side by side on 2,000 hosts
 //   search_bench --benchmark_filter=11664  the fast search on 11,664 hosts
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "search/dst_search.h"
-#include "search/lid_map.h"
+#include "search/pairing.h"
 #include "search/reference_search.h"
 #include "testing/test_fabrics.h"
 #include "tools/fabricgen.h"
@@ -22,8 +26,6 @@ namespace {
 struct Bed {
   IBFabric fabric;
   PortGroups groups;
-  // Each group's sources shuffled once, as a run would take them.
-  std::vector<std::pair<std::string, std::vector<IBPort*>>> sources;
   size_t hosts = 0;
 };
 
@@ -45,52 +47,58 @@ Bed& bed(int radix, int upLinks = 0) {
       std::exit(1);
     }
     b->groups = groupsByRack(b->fabric);
-    std::srand(1);
-    for (const auto& [name, ports] : b->groups) {
-      std::vector<IBPort*> v(ports.begin(), ports.end());
-      shuffleWithRand(v);
-      b->sources.emplace_back(name, std::move(v));
-      b->hosts += ports.size();
-    }
+    for (const auto& [name, ports] : b->groups) b->hosts += ports.size();
   }
   return *b;
 }
 
-// Pairs as "src dst".
-std::vector<std::string> fastPairs(Bed& b) {
-  clearSwitchPortCounters(b.fabric);
-  LidGroupMap lidMap;
-  std::string err;
-  if (!buildLidGroupMap(b.groups, 0, lidMap, &err)) return {err};
-  SearchContext ctx(b.fabric);
-  const SearchLimits limits{1, 0, 0};
-  std::vector<std::string> pairs;
-  for (const auto& [name, ports] : b.sources) {
-    for (IBPort* src : ports) {
-      DstSearchResult r = findDstForSrc(ctx, name, *src, lidMap, limits);
-      if (!r.error.empty()) return {r.error};
-      if (r.dst) pairs.push_back(src->getName() + " " + r.dst->getName());
-    }
-  }
-  return pairs;
+// The tool's pairing run into outFile, from the same rand() state each time,
+// with its console reports sent to /dev/null. Returns its exit status.
+int fastRun(Bed& b, const std::string& outFile) {
+  PairingOptions options;
+  options.outFile = outFile;
+  std::fflush(stdout);
+  const int console = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+  close(null);
+  std::srand(1);
+  const int status = runPairing(b.fabric, b.groups, options);
+  std::fflush(stdout);
+  dup2(console, STDOUT_FILENO);
+  close(console);
+  return status;
 }
 
-std::vector<std::string> literalPairs(Bed& b) {
-  reference::clearSwitchPortCounters(b.fabric);
-  reference::FreeDsts lidMap;
-  std::string err;
-  if (!reference::buildLidGroupMap(b.groups, 0, lidMap, &err)) return {err};
-  const reference::Limits limits{1, 0, 0};
-  reference::Walk walk;
-  std::vector<std::string> pairs;
-  for (const auto& [name, ports] : b.sources) {
-    for (IBPort* src : ports) {
-      IBPort* dst = reference::findDstForSrc(name, src, lidMap, limits, walk, &err);
-      if (!err.empty()) return {err};
-      if (dst) pairs.push_back(src->getName() + " " + dst->getName());
-    }
+// The reference pairing run, from the same rand() state as fastRun.
+reference::RunResult literalRun(Bed& b) {
+  std::srand(1);
+  return reference::runPairing(b.fabric, b.groups, PairingOptions{});
+}
+
+// The pairs file of one untimed fastRun; empty when the run fails.
+std::string fastPairsFile(Bed& b) {
+  char path[] = "/tmp/search_bench.XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return "";
+  close(fd);
+  std::string file;
+  if (fastRun(b, path) == 0) {
+    FILE* f = std::fopen(path, "rb");
+    char buf[65536];
+    for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) file.append(buf, n);
+    if (f) std::fclose(f);
   }
-  return pairs;
+  std::remove(path);
+  return file;
+}
+
+// The pair lines of a pairs file: its lines less the header and "STAGE 1".
+size_t pairCount(const std::string& file) {
+  const auto lines = [](std::string_view text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  };
+  return lines(file) - lines(kPairsFileHeader) - 1;
 }
 
 void report(benchmark::State& state, const Bed& b, size_t pairs) {
@@ -102,27 +110,35 @@ void report(benchmark::State& state, const Bed& b, size_t pairs) {
 void BM_Fast_2000(benchmark::State& state) {
   Bed& b = bed(20, static_cast<int>(state.range(0)));
   // Both searches must give the same pairs before either is timed.
-  if (fastPairs(b) != literalPairs(b)) {
+  const std::string file = fastPairsFile(b);
+  if (file.empty() || file != literalRun(b).file) {
     state.SkipWithError("fast and literal searches disagree");
     return;
   }
-  size_t pairs = 0;
-  for (auto _ : state) pairs = fastPairs(b).size();
-  report(state, b, pairs);
+  for (auto _ : state) {
+    if (fastRun(b, "/dev/null") != 0) state.SkipWithError("the pairing run failed");
+  }
+  report(state, b, pairCount(file));
 }
 
 void BM_Literal_2000(benchmark::State& state) {
   Bed& b = bed(20, static_cast<int>(state.range(0)));
   size_t pairs = 0;
-  for (auto _ : state) pairs = literalPairs(b).size();
+  for (auto _ : state) pairs = pairCount(literalRun(b).file);
   report(state, b, pairs);
 }
 
 void BM_Fast_11664(benchmark::State& state) {
   Bed& b = bed(36);
-  size_t pairs = 0;
-  for (auto _ : state) pairs = fastPairs(b).size();
-  report(state, b, pairs);
+  const std::string file = fastPairsFile(b);
+  if (file.empty()) {
+    state.SkipWithError("the pairing run failed");
+    return;
+  }
+  for (auto _ : state) {
+    if (fastRun(b, "/dev/null") != 0) state.SkipWithError("the pairing run failed");
+  }
+  report(state, b, pairCount(file));
 }
 
 // Argument: up links per leaf (0: as many as hosts, 10 here).

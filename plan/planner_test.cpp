@@ -173,7 +173,7 @@ TEST(Plan, RandomFabricsCoverWhatValidPairsReach) {
     prm.switches = 2 + seed % 6;
     prm.hosts = 6 + seed % 14;
     prm.extraLinks = seed % 4;
-    prm.portsPerSwitch = (prm.hosts + 2 * (prm.switches - 1 + prm.extraLinks)) / prm.switches + 2;
+    prm.portsPerSwitch = portsForLinks(prm, 2);
     prm.groups = 2 + seed % 3;
     prm.privateTables = seed % 2;
     prm.lmc = seed % 5 == 0 ? 1 : 0;

@@ -109,7 +109,7 @@ TEST(PairsGuarantees, RandomFabrics) {
     prm.switches = 2 + seed % 7;
     prm.hosts = 6 + seed % 20;
     prm.extraLinks = seed % 5;
-    prm.portsPerSwitch = (prm.hosts + 2 * (prm.switches - 1 + prm.extraLinks)) / prm.switches + 2;
+    prm.portsPerSwitch = portsForLinks(prm, 2);
     prm.groups = 2 + seed % 3;
     prm.privateTables = seed % 2;
     TestFabric t = makeRandomFabric(prm, seed);

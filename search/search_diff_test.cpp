@@ -39,8 +39,7 @@ RandomFabricParams randomParams(std::mt19937& rng) {
   prm.hosts = 2 + rng() % 24;
   prm.extraLinks = rng() % 6;
   // Enough ports for the links and hosts, with a few spare.
-  unsigned needed = (prm.hosts + 2 * (prm.switches - 1 + prm.extraLinks)) / prm.switches + 1;
-  prm.portsPerSwitch = std::max(3u, needed) + rng() % 4;
+  prm.portsPerSwitch = std::max(3u, portsForLinks(prm, 1)) + rng() % 4;
   prm.groups = 1 + rng() % 5;
   prm.lmc = static_cast<uint16_t>(rng() % 3);
   prm.privateTables = rng() % 2;

@@ -71,6 +71,12 @@ struct RandomFabricParams {
   unsigned scrambledEntries = 0;  // forwarding entries set to random ports (loops, misdelivery)
 };
 
+// Ports per switch enough for the hosts and both ends of every switch link,
+// spread evenly, plus spare.
+inline unsigned portsForLinks(const RandomFabricParams& prm, unsigned spare) {
+  return (prm.hosts + 2 * (prm.switches - 1 + prm.extraLinks)) / prm.switches + spare;
+}
+
 // A random connected switch graph with hosts on random free ports, LIDs in a
 // random order, and forwarding along shortest paths (ties broken at random
 // per LID and table), so every route is complete and loop-free.

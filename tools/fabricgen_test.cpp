@@ -314,10 +314,7 @@ TEST(FabricGen, DeadPort1HostIsCabledOnPort2Only) {
   EXPECT_EQ(walk(*f.getNode("r01n01_HCA-1")->getPort(1), p2->baseLid), p2);
   EXPECT_EQ(SubnMgtVerifyAllCaToCaRoutes(f, nullptr), 0);
 
-  std::string dir = makeTestDir("deadport1");
-  std::string err;
-  ASSERT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
-  std::string lst = readTestFile(dir + "/fabric.lst");
+  std::string lst = readTestFile(writeFabricToTestDir(f, "deadport1") + "/fabric.lst");
   EXPECT_NE(lst.find("{r02n02 HCA-1} LID:0008 PN:02 }"), std::string::npos) << lst;
   EXPECT_EQ(lst.find("{r02n02 HCA-1} LID:0000"), std::string::npos) << lst;
   EXPECT_EQ(lst.find("{r02n02 HCA-1} LID:0008 PN:01"), std::string::npos) << lst;
@@ -418,10 +415,7 @@ TEST(FabricGen, SameOptionsSameBytes) {
 
 TEST(FabricGen, ShuffledLayoutScattersLidsAndNodesBySeed) {
   auto files = [](const GenOptions& o, const std::string& name) {
-    IBFabric f = generatedFabric(o);
-    std::string dir = makeTestDir(name);
-    std::string err;
-    EXPECT_TRUE(writeFabricFiles(f, dir, 'A', &err)) << err;
+    std::string dir = writeGeneratedFabric(o, name);
     return readTestFile(dir + "/fabric.lst") + readTestFile(dir + "/fabric.fdbs");
   };
   GenOptions o = with(threeLevel(8), [](auto& o) {

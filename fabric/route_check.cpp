@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/forwarding_states.h"
 
 namespace {
 
@@ -46,21 +47,8 @@ struct Step {
 
 class RouteChecker {
  public:
-  explicit RouteChecker(IBFabric& fabric) : fabric_(fabric) {
-    std::span<IBNode> nodes = fabric.nodes();
-    stateOfNode_.assign(nodes.size(), kNoState);
-    for (IBNode& node : nodes) {
-      if (!node.isSwitch()) continue;
-      unsigned tables = 1;
-      for (uint8_t t : node.ingressTable) tables = std::max(tables, unsigned{t} + 1);
-      stateOfNode_[&node - nodes.data()] = static_cast<uint32_t>(stateNode_.size());
-      for (unsigned t = 0; t < tables; ++t) {
-        stateNode_.push_back(&node);
-        stateTable_.push_back(static_cast<uint8_t>(t));
-      }
-    }
-    size_t states = stateNode_.size();
-    buildHops();
+  explicit RouteChecker(IBFabric& fabric) : fabric_(fabric), states_(fabric) {
+    size_t states = states_.size();
     epoch_.assign(states, 0);
     status_.assign(states, kInProgress);
     failedAt_.assign(states, kNoState);
@@ -71,7 +59,7 @@ class RouteChecker {
       if (port.owner->isSwitch() || !port.remote || port.baseLid == 0) continue;
       hosts_.push_back(&port);
       uint32_t entry = kNoState;
-      if (port.remote->owner->isSwitch()) entry = stateFor(*port.remote);
+      if (port.remote->owner->isSwitch()) entry = states_.stateFor(*port.remote);
       hostEntry_.push_back(entry);
       if (entry == kNoState) {
         ++cabledToHost_;
@@ -139,16 +127,10 @@ class RouteChecker {
   }
 
  private:
-  // The state a packet is in after entering a switch through port p.
-  uint32_t stateFor(const IBPort& p) const {
-    const IBNode& sw = *p.owner;
-    return stateOfNode_[&sw - fabric_.nodes().data()] + sw.tableForIngress(p.portNumber);
-  }
-
   Step step(uint32_t state, const IBPort& dst) const {
-    const IBNode& sw = *stateNode_[state];
+    const IBNode& sw = states_.node(state);
     Step s;
-    s.port = sw.getLFTPortForLid(dst.baseLid, stateTable_[state]);
+    s.port = sw.getLFTPortForLid(dst.baseLid, states_.table(state));
     auto fail = [&](Why why) {
       s.failed = true;
       s.why = why;
@@ -163,7 +145,7 @@ class RouteChecker {
       if (&far != &dst) return fail(Why::kWrongHost);
       return s;
     }
-    s.next = stateFor(far);
+    s.next = states_.stateFor(far);
     return s;
   }
 
@@ -185,46 +167,9 @@ class RouteChecker {
 
   bool known(uint32_t state) const { return epoch_[state] == epoch_now_; }
 
-  // Flat copies of what one hop reads, so the walk does a few array reads
-  // instead of chasing node, port and table pointers.
-  struct StateHop {
-    const uint8_t* lft = nullptr;  // the state's forwarding table
-    uint32_t lftSize = 0;
-    uint32_t portBase = 0;  // the switch's first entry in portLead_
-    uint8_t portCount = 0;
-  };
-  // Where each switch port leads: the state entered at a switch, kHostBit and
-  // the far host port's index, or kNoLead.
-  static constexpr uint32_t kHostBit = 0x80000000u;
-  static constexpr uint32_t kNoLead = UINT32_MAX;
   // Outcomes of hop() besides a next state.
   static constexpr uint32_t kArrived = UINT32_MAX - 1;
   static constexpr uint32_t kDeadEnd = UINT32_MAX - 2;
-
-  void buildHops() {
-    std::span<IBNode> nodes = fabric_.nodes();
-    std::vector<uint32_t> portBaseOfNode(nodes.size(), 0);
-    for (IBNode& node : nodes) {
-      if (!node.isSwitch()) continue;
-      portBaseOfNode[&node - nodes.data()] = static_cast<uint32_t>(portLead_.size());
-      for (unsigned n = 0; n <= node.portCount; ++n) {
-        const IBPort* p = n == 0 ? nullptr : node.getPort(n);
-        uint32_t lead = kNoLead;
-        if (p && p->remote) {
-          const IBPort& far = *p->remote;
-          lead = far.owner->isSwitch() ? stateFor(far) : kHostBit | portIndex(far);
-        }
-        portLead_.push_back(lead);
-      }
-    }
-    hops_.resize(stateNode_.size());
-    for (size_t st = 0; st < stateNode_.size(); ++st) {
-      const IBNode& sw = *stateNode_[st];
-      std::span<const uint8_t> lft = sw.lft(stateTable_[st]);
-      hops_[st] = {lft.data(), static_cast<uint32_t>(lft.size()),
-                   portBaseOfNode[&sw - nodes.data()], sw.portCount};
-    }
-  }
 
   uint32_t portIndex(const IBPort& p) const {
     return static_cast<uint32_t>(&p - fabric_.ports().data());
@@ -233,13 +178,11 @@ class RouteChecker {
   // The state after one hop from state towards lid, whose owner is the host
   // port with index dst; kArrived there, kDeadEnd where step() fails.
   uint32_t hop(uint32_t state, uint16_t lid, uint32_t dst) const {
-    const StateHop& h = hops_[state];
-    uint8_t port = lid < h.lftSize ? h.lft[lid] : kLftNoEntry;
-    if (port == kLftNoEntry || port == 0 || port > h.portCount) return kDeadEnd;
-    uint32_t lead = portLead_[h.portBase + port];
-    if (lead == kNoLead) return kDeadEnd;
-    if (lead & kHostBit) return (lead & ~kHostBit) == dst ? kArrived : kDeadEnd;
-    return lead;
+    const uint32_t to = states_.hop(state, lid);
+    if (to == ForwardingStates::kDeadEnd) return kDeadEnd;
+    if (to & ForwardingStates::kHostBit)
+      return (to & ~ForwardingStates::kHostBit) == dst ? kArrived : kDeadEnd;
+    return to;
   }
 
   // Evaluates the entry states for dst afresh; true when some route to dst
@@ -289,9 +232,9 @@ class RouteChecker {
   }
 
   std::string where(uint32_t state, uint8_t port) const {
-    std::string text = stateNode_[state]->nodeName;
+    std::string text = states_.node(state).nodeName;
     if (port != 0) text += "/P" + std::to_string(port);
-    text += " table " + std::to_string(stateTable_[state]);
+    text += " table " + std::to_string(states_.table(state));
     return text;
   }
 
@@ -302,7 +245,7 @@ class RouteChecker {
     if (!s.failed) {
       const IBPort& far = *s.egress->remote;
       return "stopped at " + where(state, s.port) + ": loop, enters " + far.getName() + " table " +
-             std::to_string(stateTable_[s.next]) + " again";
+             std::to_string(states_.table(s.next)) + " again";
     }
     switch (s.why) {
       case Why::kNoEntry:
@@ -323,11 +266,7 @@ class RouteChecker {
   }
 
   IBFabric& fabric_;
-  std::vector<uint32_t> stateOfNode_;  // first state of each switch, by node index
-  std::vector<const IBNode*> stateNode_;
-  std::vector<uint8_t> stateTable_;
-  std::vector<StateHop> hops_;      // by state
-  std::vector<uint32_t> portLead_;  // by switch, ports 0..portCount
+  ForwardingStates states_;
 
   // Per-state outcome for the current destination; valid where epoch_ matches.
   uint32_t epoch_now_ = 0;

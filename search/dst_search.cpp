@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "fabric/forwarding_states.h"
+
 SearchContext::SearchContext(const IBFabric& fabric, bool traceWalks)
     : trace(traceWalks),
+      fabric_(&fabric),
       firstNode_(fabric.nodes().data()),
       nodes_(fabric.nodes()),
       tablesOnPath_(fabric.nodes().size()) {}
@@ -14,79 +17,56 @@ uint32_t SearchContext::reach(const IBNode& node, uint8_t table, uint8_t port) {
   return reach_[reachBase_[nodeIndex(node)] + table * (node.portCount + 1u) + port];
 }
 
-// One state per (switch, table a packet can use there). For each LID in turn,
-// every state's distance to the host the LID leads to is worked out once,
-// following the tables with an explicit stack (0: a dead end or a loop), and
-// the longest distance out of each egress port is kept. LIDs are taken in
-// order, so the tables are read front to back.
+// For each LID in turn, every state's distance to the host the LID leads to
+// is worked out once, following the tables with an explicit stack (0: a dead
+// end or a loop), and the longest distance out of each egress port is kept.
+// LIDs are taken in order, so the tables are read front to back.
 void SearchContext::buildReach() {
-  std::vector<uint32_t> stateBase(nodes_.size(), 0);
-  std::vector<const IBNode*> stateNode;
-  std::vector<uint8_t> stateTable;
+  const ForwardingStates states(*fabric_);
+  const uint32_t numStates = static_cast<uint32_t>(states.size());
+  // States of a switch are consecutive, table 0 first: so are their entries.
+  std::vector<uint32_t> reachOfState(numStates);
   reachBase_.assign(nodes_.size(), 0);
   size_t total = 0, maxLid = 0;
-  for (size_t i = 0; i < nodes_.size(); ++i) {
-    const IBNode& node = nodes_[i];
-    if (!node.isSwitch()) continue;
-    unsigned tables = 1;
-    for (uint8_t t : node.ingressTable) tables = std::max(tables, unsigned{t} + 1);
-    stateBase[i] = static_cast<uint32_t>(stateNode.size());
-    reachBase_[i] = static_cast<uint32_t>(total);
-    total += tables * (node.portCount + size_t{1});
-    for (unsigned t = 0; t < tables; ++t) {
-      stateNode.push_back(&node);
-      stateTable.push_back(static_cast<uint8_t>(t));
-      maxLid = std::max(maxLid, node.lft(static_cast<uint8_t>(t)).size());
-    }
+  for (uint32_t s = 0; s < numStates; ++s) {
+    const IBNode& sw = states.node(s);
+    if (states.table(s) == 0) reachBase_[nodeIndex(sw)] = static_cast<uint32_t>(total);
+    reachOfState[s] = static_cast<uint32_t>(total);
+    total += sw.portCount + size_t{1};
+    maxLid = std::max(maxLid, sw.lft(states.table(s)).size());
   }
   reach_.assign(total, 0);
 
   constexpr uint32_t kUnknown = UINT32_MAX, kOnStack = UINT32_MAX - 1;
-  std::vector<uint32_t> dist(stateNode.size());
+  constexpr uint32_t kHostBit = ForwardingStates::kHostBit;
+  std::vector<uint32_t> dist(numStates);
   std::vector<uint32_t> stack;
   for (size_t lid = 1; lid < maxLid; ++lid) {
     std::fill(dist.begin(), dist.end(), kUnknown);
-    // Port of the state towards lid, and the state beyond it (kUnknown at
-    // a host, kOnStack where there is no way on).
-    auto step = [&](uint32_t s, uint8_t* port, uint32_t* next) {
-      const IBNode& sw = *stateNode[s];
-      *port = sw.getLFTPortForLid(static_cast<uint16_t>(lid), stateTable[s]);
-      *next = kOnStack;
-      const IBPort* out = *port == 0 || *port > sw.portCount ? nullptr : sw.getPort(*port);
-      if (!out || !out->remote) return;
-      const IBPort& far = *out->remote;
-      if (!far.owner->isSwitch()) {
-        *next = kUnknown;
-        return;
-      }
-      *next = stateBase[static_cast<size_t>(far.owner - firstNode_)] +
-              far.owner->tableForIngress(far.portNumber);
-    };
-    for (uint32_t start = 0; start < stateNode.size(); ++start) {
+    for (uint32_t start = 0; start < numStates; ++start) {
       if (dist[start] != kUnknown) continue;
       stack.assign(1, start);
       dist[start] = kOnStack;
       while (!stack.empty()) {
         const uint32_t s = stack.back();
-        uint8_t port;
-        uint32_t next;
-        step(s, &port, &next);
-        if (next < kOnStack && dist[next] == kUnknown) {
+        const uint8_t port = states.egress(s, static_cast<uint16_t>(lid));
+        const uint32_t next = states.lead(s, port);
+        if (next < kHostBit && dist[next] == kUnknown) {
           dist[next] = kOnStack;
           stack.push_back(next);
           continue;
         }
         uint32_t d = 0;
-        if (next == kUnknown) {
-          d = 1;  // a host
-        } else if (next != kOnStack && dist[next] != kOnStack && dist[next] != 0) {
+        if (next == ForwardingStates::kDeadEnd) {
+          d = 0;
+        } else if (next & kHostBit) {
+          d = 1;
+        } else if (dist[next] != kOnStack && dist[next] != 0) {
           d = dist[next] + 1;
         }
         dist[s] = d;
         if (d != 0) {
-          const IBNode& sw = *stateNode[s];
-          uint32_t& r = reach_[reachBase_[static_cast<size_t>(&sw - firstNode_)] +
-                               stateTable[s] * (sw.portCount + 1u) + port];
+          uint32_t& r = reach_[reachOfState[s] + port];
           r = std::max(r, d);
         }
         stack.pop_back();

@@ -69,13 +69,14 @@ class SearchContext {
   // p; 0 when no LID gets to a host that way. A walk there cannot find a
   // destination further away, so with a minimum distance it need not go
   // where the bound falls short. Worked out for every LID of every table on
-  // first use, which costs about one route check.
+  // first use, which costs about one route check over every LID.
   uint32_t reach(const IBNode& node, uint8_t table, uint8_t port);
 
  private:
   size_t nodeIndex(const IBNode& node) const { return static_cast<size_t>(&node - firstNode_); }
   void buildReach();
 
+  const IBFabric* fabric_;
   const IBNode* firstNode_;
   std::span<const IBNode> nodes_;
   // reach_[reachBase_[node] + table * (portCount + 1) + port]; empty until used.

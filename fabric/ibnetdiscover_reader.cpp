@@ -17,17 +17,18 @@
 // is a node of its own; a node's port count is the largest port it shows.
 //
 // Both forms are scanned into node and port records (nodes by GUID through
-// one hash map, each node's ports by number), checked for agreement line by
-// line, and built into the fabric at the end: nodes in order of first
-// appearance, only those with a link.
+// one flat hash table, each node's ports by number in a run of one shared
+// slot array), checked for agreement line by line, and built into the fabric
+// at the end: nodes in order of first appearance, only those with a link.
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/guid_index.h"
 #include "fabric/line_reader.h"
 #include "fabric/topology_reader.h"
 
@@ -48,7 +49,10 @@ struct NodeRec {
   unsigned portCount = 0;  // the header's count, or the largest port shown
   size_t headerLine = 0;   // plain form: line of the node's own record
   bool linked = false;
-  std::vector<uint32_t> ports;  // index by port number; kNone where unseen
+  // The node's ports by number: slots [firstSlot, firstSlot + slotCount) of
+  // Builder::slots_, kNone where unseen.
+  uint32_t firstSlot = 0;
+  uint32_t slotCount = 0;
 };
 
 struct PortRec {
@@ -92,18 +96,35 @@ std::string_view typeWord(int type) {
 
 class Builder {
  public:
-  explicit Builder(const LineReader& in) : in_(in) { byGuid_.reserve(4096); }
+  // Sized from the file: generated and real dumps run to some hundred bytes
+  // per port and several hundred per node.
+  explicit Builder(const LineReader& in)
+      : in_(in), byGuid_(static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 512, 1 << 20))) {
+    size_t ports = static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 64, 1 << 22));
+    ports_.reserve(ports);
+    slots_.reserve(ports * 2);
+    nodes_.reserve(ports / 4);
+  }
 
-  // The node with this GUID, created at its first appearance.
+  // The node with this GUID, created at its first appearance. Lines of one
+  // node come together, so the last answer is kept.
   uint32_t node(uint64_t guid) {
-    auto [it, added] = byGuid_.try_emplace(guid, static_cast<uint32_t>(nodes_.size()));
+    if (lastNode_ != kNone && guid == lastGuid_) return lastNode_;
+    bool added;
+    uint32_t n = byGuid_.findOrAdd(guid, static_cast<uint32_t>(nodes_.size()), &added);
     if (added) {
       nodes_.emplace_back();
       nodes_.back().guid = guid;
     }
-    return it->second;
+    lastGuid_ = guid;
+    lastNode_ = n;
+    return n;
   }
   NodeRec& at(uint32_t n) { return nodes_[n]; }
+  // The port record of port pn of n, or kNone.
+  uint32_t portOf(const NodeRec& n, size_t pn) const {
+    return pn < n.slotCount ? slots_[n.firstSlot + pn] : kNone;
+  }
   uint32_t portNode(uint32_t p) const { return ports_[p].node; }
   uint8_t portNumber(uint32_t p) const { return ports_[p].pn; }
   size_t portLine(uint32_t p) const { return ports_[p].line; }
@@ -147,10 +168,11 @@ class Builder {
                  std::to_string(rec.portCount) + " ports of " + nodeText(rec);
       return kNone;
     }
-    if (rec.ports.size() <= e.pn) rec.ports.resize(e.pn + 1, kNone);
-    uint32_t p = rec.ports[e.pn];
+    if (rec.slotCount <= e.pn) growSlots(rec, e.pn + 1);
+    uint32_t& slot = slots_[rec.firstSlot + e.pn];
+    uint32_t p = slot;
     if (p == kNone) {
-      p = rec.ports[e.pn] = static_cast<uint32_t>(ports_.size());
+      p = slot = static_cast<uint32_t>(ports_.size());
       ports_.emplace_back();
       ports_.back().node = n;
       ports_.back().pn = static_cast<uint8_t>(e.pn);
@@ -177,6 +199,12 @@ class Builder {
 
   // Joins two ports, or checks that they are already joined.
   bool link(uint32_t a, uint32_t b, uint8_t width, uint32_t speed, std::string* problem) {
+    // Port 0 is a switch's own port, never at the end of a cable.
+    for (uint32_t p : {a, b}) {
+      if (ports_[p].pn != 0) continue;
+      *problem = portText(p) + " cannot be cabled: ports are numbered from 1";
+      return false;
+    }
     if (a == b) {
       *problem = portText(a) + " is linked to itself";
       return false;
@@ -207,8 +235,12 @@ class Builder {
   // in order of first appearance. With portsFromHeader, every such node must
   // have had a record of its own that fixed its port count.
   bool build(IBFabric& fabric, bool portsFromHeader, std::string* err) {
-    std::vector<uint32_t> builtIndex(nodes_.size(), kNone);
+    // The fabric lays ports out node by node, port number ascending: where
+    // each cabled port record lands there.
+    std::vector<uint32_t> fabricIndex(ports_.size(), kNone);
+    uint32_t portsBuilt = 0;
     std::vector<NodeDecl> decls;
+    decls.reserve(nodes_.size());
     for (size_t i = 0; i < nodes_.size(); ++i) {
       NodeRec& n = nodes_[i];
       if (!n.linked) continue;
@@ -219,16 +251,15 @@ class Builder {
       }
       if (portsFromHeader) {
         // Ports shown before the node's own record.
-        for (size_t pn = n.portCount + 1; pn < n.ports.size(); ++pn) {
-          if (n.ports[pn] == kNone) continue;
-          *err = in_.fileName() + ":" + std::to_string(ports_[n.ports[pn]].line) +
-                 ": port number " + std::to_string(pn) + " is above the " +
-                 std::to_string(n.portCount) + " ports of " + nodeText(n) + " (line " +
-                 std::to_string(n.headerLine) + ")";
+        for (size_t pn = n.portCount + 1; pn < n.slotCount; ++pn) {
+          uint32_t p = portOf(n, pn);
+          if (p == kNone) continue;
+          *err = in_.fileName() + ":" + std::to_string(ports_[p].line) + ": port number " +
+                 std::to_string(pn) + " is above the " + std::to_string(n.portCount) +
+                 " ports of " + nodeText(n) + " (line " + std::to_string(n.headerLine) + ")";
           return false;
         }
       }
-      builtIndex[i] = static_cast<uint32_t>(decls.size());
       NodeDecl d;
       d.nodeType = n.type;
       d.description = std::move(n.description);
@@ -237,8 +268,12 @@ class Builder {
       d.portCount = static_cast<uint8_t>(n.portCount);
       d.lid = n.type == IB_SW_NODE ? n.lid : 0;
       // A port exists only where a line shows it cabled.
-      for (size_t pn = 1; pn < n.ports.size(); ++pn)
-        if (n.ports[pn] != kNone && ports_[n.ports[pn]].remote != kNone) d.ports.set(pn);
+      for (size_t pn = 1; pn < n.slotCount; ++pn) {
+        uint32_t p = portOf(n, pn);
+        if (p == kNone || ports_[p].remote == kNone) continue;
+        d.ports.set(pn);
+        fabricIndex[p] = portsBuilt++;
+      }
       decls.push_back(std::move(d));
     }
     if (decls.empty()) {
@@ -251,18 +286,17 @@ class Builder {
       *err = in_.fileName() + ": " + why;
       return false;
     }
-    std::span<IBNode> built = fabric.nodes();
-    auto fabricPort = [&](const PortRec& r) { return built[builtIndex[r.node]].portTable[r.pn]; };
+    std::span<IBPort> built = fabric.ports();
     for (size_t i = 0; i < ports_.size(); ++i) {
       const PortRec& r = ports_[i];
       if (r.remote == kNone) continue;
-      IBPort* port = fabricPort(r);
+      IBPort* port = &built[fabricIndex[i]];
       const IBNode& owner = *port->owner;
       port->guid = owner.isSwitch() ? owner.nodeGuid : r.guid;
       if (!owner.isSwitch()) port->baseLid = r.lid;
       port->width = r.width;
       port->speed = r.speed;
-      if (r.remote > i) IBFabric::link(port, fabricPort(ports_[r.remote]));
+      if (r.remote > i) IBFabric::link(port, &built[fabricIndex[r.remote]]);
     }
     return true;
   }
@@ -275,6 +309,17 @@ class Builder {
   }
 
  private:
+  // Gives n room for ports 0..need-1: a new, larger run at the end of the
+  // slot array (doubling, so a node moves a few times at most).
+  void growSlots(NodeRec& n, size_t need) {
+    size_t count = std::max<size_t>(need, size_t{n.slotCount} * 2);
+    size_t first = slots_.size();
+    slots_.resize(first + count, kNone);
+    std::copy_n(slots_.begin() + n.firstSlot, n.slotCount, slots_.begin() + first);
+    n.firstSlot = static_cast<uint32_t>(first);
+    n.slotCount = static_cast<uint32_t>(count);
+  }
+
   static bool agreeLid(uint16_t* have, size_t* haveLine, uint16_t shown, size_t line) {
     if (!*haveLine) {
       *have = shown;
@@ -287,8 +332,22 @@ class Builder {
   const LineReader& in_;
   std::vector<NodeRec> nodes_;
   std::vector<PortRec> ports_;
-  std::unordered_map<uint64_t, uint32_t> byGuid_;
+  std::vector<uint32_t> slots_;
+  GuidIndex byGuid_;
+  uint64_t lastGuid_ = 0;
+  uint32_t lastNode_ = kNone;
 };
+
+// Value of a hexadecimal digit, -1 for any other byte.
+constexpr auto kHexValue = [] {
+  std::array<int8_t, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
+           : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
+           : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
+                                  : int8_t{-1};
+  return t;
+}();
 
 // Hand scanner over one line; on failure `problem` says what is wrong.
 struct Scan {
@@ -330,7 +389,18 @@ struct Scan {
     return std::string_view(s, static_cast<size_t>(p - s));
   }
   bool number(const char* what, uint64_t max, uint64_t* v) {
+    // Short numbers within range, the common case, without the general
+    // scanner's overflow checks.
     const char* s = p;
+    uint64_t x = 0;
+    while (s < end && s - p < 18 && static_cast<unsigned>(*s - '0') < 10)
+      x = x * 10 + static_cast<unsigned>(*s++ - '0');
+    if (s > p && x <= max && (s == end || static_cast<unsigned>(*s - '0') >= 10)) {
+      p = s;
+      *v = x;
+      return true;
+    }
+    s = p;
     NumScan r = scanDec(&p, end, max, v);
     if (r == NumScan::kNoDigits) return fail(std::string(what) + ": decimal number expected");
     if (r == NumScan::kTooLarge)
@@ -348,6 +418,19 @@ struct Scan {
   // Hexadecimal, with or without "0x".
   bool guid(const char* what, uint64_t* v) {
     eat("0x");
+    // Up to 16 digits need no overflow check.
+    const char* s = p;
+    uint64_t x = 0;
+    for (; s < end && s - p < 16; ++s) {
+      int d = kHexValue[static_cast<unsigned char>(*s)];
+      if (d < 0) break;
+      x = x << 4 | static_cast<unsigned>(d);
+    }
+    if (s > p && (s == end || kHexValue[static_cast<unsigned char>(*s)] < 0)) {
+      p = s;
+      *v = x;
+      return true;
+    }
     NumScan r = scanHex(&p, end, ~uint64_t{0}, v);
     if (r == NumScan::kNoDigits) return fail(std::string(what) + ": hexadecimal GUID expected");
     if (r == NumScan::kTooLarge) return fail(std::string(what) + ": GUID too large for 64 bits");
@@ -493,11 +576,11 @@ class PlainReader {
     // must agree with it.
     std::string problem;
     if (b_.note(e, &problem) == kNone) return s.fail(problem);
-    for (size_t pn = count + 1; pn < rec.ports.size(); ++pn)
-      if (rec.ports[pn] != kNone)
+    for (size_t pn = count + 1; pn < rec.slotCount; ++pn)
+      if (uint32_t p = b_.portOf(rec, pn); p != kNone)
         return s.fail(b_.nodeText(rec) + " has " + std::to_string(count) +
                       " ports here but its port " + std::to_string(pn) + " is shown on line " +
-                      std::to_string(b_.portLine(rec.ports[pn])));
+                      std::to_string(b_.portLine(p)));
     rec.headerLine = in_.lineNumber();
     rec.portCount = static_cast<unsigned>(count);
     rec.systemGuid = systemGuid_;

@@ -42,6 +42,7 @@ bool LineReader::open(const std::string& fileName, std::string* err) {
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
   fd_ = fd;
+  if (S_ISREG(st.st_mode) && st.st_size > 0) fileSize_ = static_cast<uint64_t>(st.st_size);
   // A small regular file needs no whole chunk: many small reads (tests, the
   // fuzzers) would otherwise spend their time faulting in untouched memory.
   size_t size = chunk_;

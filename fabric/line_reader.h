@@ -51,6 +51,8 @@ class LineReader {
   size_t lineNumber() const { return line_; }
   // Bytes read so far; 0 after the end of the file means an empty file.
   uint64_t bytesRead() const { return bytesRead_; }
+  // Size of the file when it is a regular file, else 0: a hint for sizing.
+  uint64_t fileSize() const { return fileSize_; }
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& fileName() const { return fileName_; }
@@ -87,6 +89,7 @@ class LineReader {
   bool sawCr_ = false;  // some "\r" was read: lines need the check above
   size_t line_ = 0;
   uint64_t bytesRead_ = 0;
+  uint64_t fileSize_ = 0;
   std::string error_;
 };
 

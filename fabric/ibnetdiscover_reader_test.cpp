@@ -103,6 +103,8 @@ TEST(IbnetdiscoverReader, RejectsBadLinesNamingFileAndLine) {
        ":2: node 0x00000000000000a2 ('t') is linked here but has no record of its own"},
       {"plain: switch header", swap(kPlain, "enhanced port 0", "port 0"),
        ":7: expected 'base port 0' or 'enhanced port 0'"},
+      {"plain: cabled port 0", swap(kPlain, "[4][ext 2]", "[0]"),
+       ":9: port 0 of node 0x00000000000000a1 ('s1 # one') cannot be cabled"},
       {"ports: unknown type", kPorts + "XX 1 1 0x1 4x HDR - SW 2 1 0x2 ( 'a' - 'b' )\n",
        ":5: unknown node type 'XX'"},
       {"ports: bad descriptions", kPorts + "CA 1 1 0x5 4x HDR - SW 3 5 0xa1 'a' - 'b'\n",
@@ -111,6 +113,8 @@ TEST(IbnetdiscoverReader, RejectsBadLinesNamingFileAndLine) {
        ":5: port 1 of node 0x00000000000000b2 ('h1') has LID 17 here but 16 on line 1"},
       {"ports: switch lid disagrees", swap(kPorts, "SW     3  4", "SW     4  4"),
        ":3: switch node 0x00000000000000a1 ('s1 # one') has LID 4 here but 3 on line 1"},
+      {"ports: cabled port 0", swap(kPorts, "SW     3  1 0xa1", "SW     3  0 0xa1"),
+       ":1: port 0 of node 0x00000000000000a1 ('s1 # one') cannot be cabled"},
       {"ports: type disagrees", swap(kPorts, "- CA    20  2 0xc3", "- SW    20  2 0xb2"),
        ":3: node 0x00000000000000b2 ('h1') is a switch here but a channel adapter on line 1"},
   };

@@ -38,8 +38,14 @@ uint8_t linkWidth(uint64_t lanes) {
 }
 
 uint32_t linkSpeedFromName(std::string_view name) {
-  for (const LinkSpeed& s : kLinkSpeeds)
-    if (s.name == name) return s.mbps;
+  // Called for every line of the discovery diagnostic's dumps: the names
+  // are compared in place, not by a library call per entry.
+  for (const LinkSpeed& s : kLinkSpeeds) {
+    if (s.name.size() != name.size()) continue;
+    size_t i = 0;
+    while (i < name.size() && s.name[i] == name[i]) ++i;
+    if (i == name.size()) return s.mbps;
+  }
   return 0;
 }
 

@@ -1,7 +1,10 @@
 // GUID -> record index for the topology readers' scans: open addressing over
-// one flat power-of-two table, probed linearly from a multiplicative hash.
-// A fabric's GUIDs share their high bytes (vendor prefix), so the hash takes
-// the high bits of the product, where every input bit has mixed in.
+// one flat power-of-two table of record indices, probed linearly from a
+// multiplicative hash. The table holds indices only (the GUIDs stay in the
+// caller's records, which a lookup reads next anyway), so it stays small
+// enough to sit in cache. A fabric's GUIDs share their high bytes (vendor
+// prefix), so the hash takes the high bits of the product, where every input
+// bit has mixed in.
 #pragma once
 
 #include <cstddef>
@@ -15,63 +18,68 @@ class GuidIndex {
   // Sized for about `expected` entries; it grows past that as needed.
   explicit GuidIndex(size_t expected = 0) {
     size_t size = 64;
-    while (size < expected * 2) size *= 2;
-    resize(size);
+    while (size < expected * kSpread) size *= 2;
+    setSize(size);
   }
 
-  // The index stored for guid, or kAbsent.
-  uint32_t find(uint64_t guid) const {
+  // The index stored for guid, or kAbsent; guidOf(i) is the GUID of index i.
+  template <class GuidOf>
+  uint32_t find(uint64_t guid, const GuidOf& guidOf) const {
     for (size_t i = slotOf(guid);; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.index == kAbsent || s.guid == guid) return s.index;
+      uint32_t at = slots_[i];
+      if (at == kAbsent || guidOf(at) == guid) return at;
     }
   }
 
   // The index stored for guid; when there is none, stores fresh (which must
-  // not be kAbsent), sets *added and returns fresh.
-  uint32_t findOrAdd(uint64_t guid, uint32_t fresh, bool* added) {
-    if ((used_ + 1) * 2 > slots_.size()) resize(slots_.size() * 2);
+  // not be kAbsent), sets *added and returns fresh. guidOf must answer for
+  // every index stored before.
+  template <class GuidOf>
+  uint32_t findOrAdd(uint64_t guid, uint32_t fresh, const GuidOf& guidOf, bool* added) {
+    if ((used_ + 1) * kSpread > slots_.size()) grow(guidOf);
     for (size_t i = slotOf(guid);; i = (i + 1) & mask_) {
-      Slot& s = slots_[i];
-      if (s.index == kAbsent) {
-        s.guid = guid;
-        s.index = fresh;
+      uint32_t at = slots_[i];
+      if (at == kAbsent) {
+        slots_[i] = fresh;
         ++used_;
         *added = true;
         return fresh;
       }
-      if (s.guid == guid) {
+      if (guidOf(at) == guid) {
         *added = false;
-        return s.index;
+        return at;
       }
     }
   }
 
  private:
-  struct Slot {
-    uint64_t guid = 0;
-    uint32_t index = kAbsent;
-  };
+  // At most one slot in kSpread is used: short probe runs.
+  static constexpr size_t kSpread = 4;
 
   size_t slotOf(uint64_t guid) const {
     return static_cast<size_t>((guid * 0x9E3779B97F4A7C15ull) >> shift_);
   }
 
-  void resize(size_t size) {
-    std::vector<Slot> old(size);
-    old.swap(slots_);
+  void setSize(size_t size) {
+    slots_.assign(size, kAbsent);
     mask_ = size - 1;
     shift_ = 64;
     for (size_t s = size; s > 1; s /= 2) --shift_;
-    for (const Slot& s : old) {
-      if (s.index == kAbsent) continue;
-      size_t i = slotOf(s.guid);
-      while (slots_[i].index != kAbsent) i = (i + 1) & mask_;
-      slots_[i] = s;
+  }
+
+  template <class GuidOf>
+  void grow(const GuidOf& guidOf) {
+    std::vector<uint32_t> old = std::move(slots_);
+    setSize(old.size() * 2);
+    for (uint32_t at : old) {
+      if (at == kAbsent) continue;
+      size_t i = slotOf(guidOf(at));
+      while (slots_[i] != kAbsent) i = (i + 1) & mask_;
+      slots_[i] = at;
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<uint32_t> slots_;
   size_t mask_ = 0;
   unsigned shift_ = 64;
   size_t used_ = 0;

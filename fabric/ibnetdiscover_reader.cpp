@@ -111,7 +111,9 @@ class Builder {
   uint32_t node(uint64_t guid) {
     if (lastNode_ != kNone && guid == lastGuid_) return lastNode_;
     bool added;
-    uint32_t n = byGuid_.findOrAdd(guid, static_cast<uint32_t>(nodes_.size()), &added);
+    uint32_t n = byGuid_.findOrAdd(
+        guid, static_cast<uint32_t>(nodes_.size()), [this](uint32_t i) { return nodes_[i].guid; },
+        &added);
     if (added) {
       nodes_.emplace_back();
       nodes_.back().guid = guid;
@@ -286,17 +288,23 @@ class Builder {
       *err = in_.fileName() + ": " + why;
       return false;
     }
+    // In the fabric's order, so that its ports are written front to back.
     std::span<IBPort> built = fabric.ports();
-    for (size_t i = 0; i < ports_.size(); ++i) {
-      const PortRec& r = ports_[i];
-      if (r.remote == kNone) continue;
-      IBPort* port = &built[fabricIndex[i]];
-      const IBNode& owner = *port->owner;
-      port->guid = owner.isSwitch() ? owner.nodeGuid : r.guid;
-      if (!owner.isSwitch()) port->baseLid = r.lid;
-      port->width = r.width;
-      port->speed = r.speed;
-      if (r.remote > i) IBFabric::link(port, &built[fabricIndex[r.remote]]);
+    for (const NodeRec& n : nodes_) {
+      if (!n.linked) continue;
+      bool isSwitch = n.type == IB_SW_NODE;
+      for (size_t pn = 1; pn < n.slotCount; ++pn) {
+        uint32_t p = portOf(n, pn);
+        if (p == kNone || ports_[p].remote == kNone) continue;
+        const PortRec& r = ports_[p];
+        IBPort& port = built[fabricIndex[p]];
+        port.guid = isSwitch ? n.guid : r.guid;
+        if (!isSwitch) port.baseLid = r.lid;
+        port.width = r.width;
+        port.speed = r.speed;
+        uint32_t remote = fabricIndex[r.remote];
+        if (remote > fabricIndex[p]) IBFabric::link(&port, &built[remote]);
+      }
     }
     return true;
   }
@@ -366,8 +374,12 @@ struct Scan {
     ++p;
     return true;
   }
+  // The words eaten are a few bytes long: compared in place, not by a
+  // library call.
   bool eat(std::string_view s) {
-    if (static_cast<size_t>(end - p) < s.size() || std::string_view(p, s.size()) != s) return false;
+    if (static_cast<size_t>(end - p) < s.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i)
+      if (p[i] != s[i]) return false;
     p += s.size();
     return true;
   }

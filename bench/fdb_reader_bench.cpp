@@ -3,6 +3,11 @@
 // switches and, per switch, a routing-dump section listing LIDs 1..L) and
 // reused by later runs; they are never part of the source tree.
 //
+// Each size is read on one thread and on all cores; cpu_s is the CPU time of
+// the whole process (every thread) per read. With LINKDEAL_BENCH_FABRIC=DIR
+// set, ReadFabricDir reads DIR/fabric.fdbs (after DIR/fabric.lst and, when
+// present, DIR/fabric.plft) as well, for instance a fabricgen tree.
+//
 // Run: fdb_reader_bench --benchmark_filter=ReadFdb
 
 #include <benchmark/benchmark.h>
@@ -10,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -101,6 +107,36 @@ long peakRssKb() {
   return ru.ru_maxrss;
 }
 
+double processCpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Reads fdb into fabric once per iteration on the given threads (0: all
+// cores) and reports bytes per second, CPU and memory.
+void readRepeatedly(benchmark::State& state, IBFabric& fabric, const std::string& fdb,
+                    unsigned threads) {
+  std::string err;
+  long before = peakRssKb();
+  size_t pieces = 0;
+  double cpu0 = processCpuSeconds();
+  for (auto _ : state) {
+    if (!readFdbFile(fabric, fdb, &err, nullptr, {threads, 0, &pieces})) {
+      state.SkipWithError(err.c_str());
+      return;
+    }
+  }
+  double cpu = processCpuSeconds() - cpu0;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * fileSize(fdb));
+  state.counters["file_MB"] = static_cast<double>(fileSize(fdb)) / 1e6;
+  state.counters["pieces"] = static_cast<double>(pieces);
+  state.counters["cpu_s"] = cpu / static_cast<double>(state.iterations());
+  state.counters["rss_before_MB"] = static_cast<double>(before) / 1024;
+  state.counters["peak_rss_MB"] = static_cast<double>(peakRssKb()) / 1024;
+}
+
 void ReadFdb(benchmark::State& state) {
   int switches = static_cast<int>(state.range(0));
   int lids = static_cast<int>(state.range(1));
@@ -117,27 +153,35 @@ void ReadFdb(benchmark::State& state) {
     state.SkipWithError(err.c_str());
     return;
   }
-  long before = peakRssKb();
-  for (auto _ : state) {
-    if (!readFdbFile(fabric, fdb, &err)) {
-      state.SkipWithError(err.c_str());
-      return;
-    }
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * fileSize(fdb));
-  state.counters["file_MB"] = static_cast<double>(fileSize(fdb)) / 1e6;
-  state.counters["rss_before_MB"] = static_cast<double>(before) / 1024;
-  state.counters["peak_rss_MB"] = static_cast<double>(peakRssKb()) / 1024;
+  readRepeatedly(state, fabric, fdb, static_cast<unsigned>(state.range(2)));
 }
 
-// ~32 MB, ~130 MB, ~325 MB and ~500 MB of rows.
+// ~32 MB, ~130 MB, ~325 MB and ~500 MB of rows; one thread, then all cores.
 BENCHMARK(ReadFdb)
-    ->Args({300, 4000})
-    ->Args({300, 16000})
-    ->Args({300, 40000})
-    ->Args({400, 46000})
+    ->ArgsProduct({{300}, {4000, 16000, 40000}, {1, 0}})
+    ->Args({400, 46000, 1})
+    ->Args({400, 46000, 0})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+void ReadFabricDir(benchmark::State& state) {
+  const char* dir = std::getenv("LINKDEAL_BENCH_FABRIC");
+  if (!dir) {
+    state.SkipWithError("LINKDEAL_BENCH_FABRIC is not set");
+    return;
+  }
+  IBFabric fabric;
+  std::string err;
+  std::string plft = std::string(dir) + "/fabric.plft";
+  if (!readLstFile(fabric, std::string(dir) + "/fabric.lst", &err) ||
+      (fileSize(plft) >= 0 && !readPlftFile(fabric, plft, &err))) {
+    state.SkipWithError(err.c_str());
+    return;
+  }
+  readRepeatedly(state, fabric, std::string(dir) + "/fabric.fdbs",
+                 static_cast<unsigned>(state.range(0)));
+}
+BENCHMARK(ReadFabricDir)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

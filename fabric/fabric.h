@@ -194,6 +194,17 @@ bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* er
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err);
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
                  std::vector<std::string>* warnings);
+// How readFdbFile shares out the work; the result is the same for any values.
+// A regular file of at least two pieces is cut into pieces of about
+// pieceBytes at section headers, read on up to threads threads; a smaller
+// file, or any file with one thread, is read in one piece.
+struct FdbReadOptions {
+  unsigned threads = 0;      // 0: one per core, at most 16
+  uint64_t pieceBytes = 0;   // 0: 16 MiB
+  size_t* pieces = nullptr;  // when set, receives the number of pieces read
+};
+bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
+                 std::vector<std::string>* warnings, const FdbReadOptions& options);
 
 // Checks that every channel adapter / router port reaches every other one
 // along the forwarding tables. Returns 0 when every route is complete. Broken

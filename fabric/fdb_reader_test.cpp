@@ -9,6 +9,7 @@
 #include "fabric/fabric.h"
 #include "testing/reader_test_fabric.h"
 #include "testing/test_files.h"
+#include "tools/fabricgen.h"
 
 namespace {
 
@@ -312,3 +313,92 @@ TEST(FdbReader, RandomTablesRoundTripInBothLayouts) {
 }
 
 }  // namespace
+
+// What loading a generated fabric's dump gave.
+struct Outcome {
+  bool ok = false;
+  std::string err;
+  std::vector<std::string> warnings;
+  std::vector<std::vector<std::vector<uint8_t>>> lfts;  // per node
+  std::vector<uint16_t> filled;
+  size_t pieces = 0;
+
+  bool operator==(const Outcome& o) const {
+    return ok == o.ok && err == o.err && warnings == o.warnings && lfts == o.lfts &&
+           filled == o.filled;
+  }
+};
+
+Outcome loadWith(const std::string& dir, const std::string& fdb, unsigned threads,
+                 uint64_t pieceBytes) {
+  IBFabric fabric;
+  Outcome out;
+  std::string err;
+  EXPECT_TRUE(readLstFile(fabric, dir + "/fabric.lst", &err)) << err;
+  EXPECT_TRUE(readPlftFile(fabric, dir + "/fabric.plft", &err)) << err;
+  out.ok = readFdbFile(fabric, fdb, &out.err, &out.warnings, {threads, pieceBytes, &out.pieces});
+  for (const IBNode& n : fabric.nodes()) {
+    out.lfts.push_back(n.lfts);
+    out.filled.push_back(n.filledTables);
+  }
+  return out;
+}
+
+// Reading in pieces on several threads gives what one thread gives: the
+// tables, and for damaged dumps the first error and the warnings before it,
+// with the same lines. Pieces of a few KB make hundreds of cuts.
+TEST(FdbReader, PiecesOnManyThreadsReadAsOneThread) {
+  GenOptions options;
+  options.radix = 32;
+  options.lmc = 1;
+  options.privateTables = true;
+  IBFabric generated;
+  std::string err;
+  ASSERT_TRUE(resolveGenOptions(options, &err) && generateFabric(options, generated, &err)) << err;
+  std::mt19937 rng(2024);
+  for (char layout : {'A', 'B'}) {
+    std::string dir = makeTestDir(std::string(1, layout));
+    ASSERT_TRUE(writeFabricFiles(generated, dir, layout, &err)) << err;
+    std::string text = readTestFile(dir + "/fabric.fdbs");
+    // Damage: a warning line, a repeated section header, a bad row, a NUL,
+    // a bare carriage return, an unrecognised line, a cut last line.
+    const std::string header = text.substr(0, text.find('\n') + 1);
+    const std::string damage[] = {"x: iberror: failed\n", header,           "0x0002 : 099\n",
+                                  "0x00\0001 2\n",        "0x0001\r 001\n", "hello\n"};
+    for (int round = 0; round < 16; ++round) {
+      std::string bad = text;
+      // Odd rounds: warnings only; even rounds: errors and a warning.
+      for (int k = round == 0 ? 0 : 2 + static_cast<int>(rng() % 3); k > 0; --k) {
+        size_t at = bad.find('\n', rng() % bad.size()) + 1;
+        if (at == 0) at = bad.size();
+        const std::string& d = damage[round % 2 || k == 1 ? 0 : rng() % std::size(damage)];
+        bad.insert(at, d);
+      }
+      if (round % 5 == 4) bad.pop_back();
+      std::string fdb = writeTestFile(std::string(1, layout) + std::to_string(round), bad);
+      Outcome one = loadWith(dir, fdb, 1, 0);
+      EXPECT_EQ(one.pieces, 1u);
+      if (round == 0) {
+        EXPECT_TRUE(one.ok) << one.err;
+      }
+      for (unsigned threads : {2u, 3u, 7u}) {
+        Outcome many = loadWith(dir, fdb, threads, 4096);
+        EXPECT_GT(many.pieces, 20u);
+        EXPECT_TRUE(many == one) << layout << " round " << round << " threads " << threads << ": "
+                                 << many.err << " / " << one.err;
+      }
+      if (round % 2 == 1) {
+        // The same dump as a folder of two files, cut at a section header.
+        size_t cut = bad.find(layout == 'A' ? "\ndump_ucast" : "\nUnicast", bad.size() / 2) + 1;
+        std::string folder = makeTestDir(std::string(1, layout) + "dir" + std::to_string(round));
+        writeTestFile(std::string(1, layout) + "dir" + std::to_string(round) + "/1",
+                      bad.substr(0, cut));
+        writeTestFile(std::string(1, layout) + "dir" + std::to_string(round) + "/2",
+                      bad.substr(cut));
+        Outcome many = loadWith(dir, folder, 3, 4096);
+        EXPECT_GT(many.pieces, 20u);
+        EXPECT_TRUE(many == loadWith(dir, folder, 1, 0)) << layout << " folder, round " << round;
+      }
+    }
+  }
+}

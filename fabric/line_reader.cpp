@@ -52,6 +52,21 @@ bool LineReader::open(const std::string& fileName, std::string* err) {
   return true;
 }
 
+bool LineReader::openRange(const std::string& fileName, uint64_t begin, uint64_t end,
+                           size_t linesBefore, std::string* err) {
+  if (!open(fileName, err)) return false;
+  if (lseek(fd_, static_cast<off_t>(begin), SEEK_SET) < 0) {
+    *err = fileName + ": cannot seek: " + std::strerror(errno);
+    return false;
+  }
+  bytesLeft_ = end > begin ? end - begin : 0;
+  if (bytesLeft_ < buf_.size())
+    buf_.resize(
+        std::max<size_t>(static_cast<size_t>(bytesLeft_) + 1, std::min<size_t>(chunk_, 4096)));
+  line_ = linesBefore;
+  return true;
+}
+
 long LineReader::fill() {
   if (end_ == buf_.size()) {
     // Only a line that does not fit gets here: grow, within the cap.
@@ -60,9 +75,10 @@ long LineReader::fill() {
     if (grown <= buf_.size()) grown = buf_.size() + 1;
     buf_.resize(grown);
   }
-  ssize_t n;
+  size_t want = std::min<uint64_t>(buf_.size() - end_, bytesLeft_);
+  ssize_t n = 0;
   do {
-    n = read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (want > 0) n = read(fd_, buf_.data() + end_, want);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     error_ = fileName_ + ": read failed after line " + std::to_string(line_) + ": " +
@@ -78,6 +94,7 @@ long LineReader::fill() {
   }
   end_ += static_cast<size_t>(n);
   bytesRead_ += static_cast<uint64_t>(n);
+  bytesLeft_ -= static_cast<uint64_t>(n);
   return n;
 }
 

@@ -17,6 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 class LineReader {
  public:
   static constexpr size_t kDefaultChunk = size_t{1} << 20;
@@ -29,6 +33,13 @@ class LineReader {
 
   // Opens fileName for reading; on failure sets *err to "FILE: problem".
   bool open(const std::string& fileName, std::string* err);
+  // Opens only the bytes [begin, end) of fileName, as if they were the whole
+  // file, numbering its lines from linesBefore + 1. The parallel readers give
+  // each thread a piece of a file this way; a piece that starts and ends at
+  // line starts yields exactly the lines, and errors, that reading the whole
+  // file would yield there.
+  bool openRange(const std::string& fileName, uint64_t begin, uint64_t end, size_t linesBefore,
+                 std::string* err);
 
   // Moves to the next line and returns it without its "\n", "\r" and
   // trailing blanks; a "\r" elsewhere in the line is an error. Returns false at the end of the file
@@ -36,7 +47,7 @@ class LineReader {
   bool next(std::string_view* line) {
     if (pos_ < end_) {
       const char* start = buf_.data() + pos_;
-      const char* nl = static_cast<const char*>(std::memchr(start, '\n', end_ - pos_));
+      const char* nl = findNewline(start, buf_.data() + end_);
       if (nl && static_cast<size_t>(nl - buf_.data()) < nul_) {
         pos_ = static_cast<size_t>(nl - buf_.data()) + 1;
         ++line_;
@@ -61,11 +72,29 @@ class LineReader {
   // hint when it applies.
   std::string lineError(std::string_view problem) const;
 
- private:
+  // The line between start and end as next() returns it: without trailing
+  // blanks and "\r".
   static std::string_view trimEnd(const char* start, const char* end) {
     while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) --end;
     return std::string_view(start, static_cast<size_t>(end - start));
   }
+
+ private:
+  // The first "\n" in [p, end), or null. Most lines are short: a few
+  // 16-byte compares in line beat a call to memchr, which takes over for
+  // long lines.
+  static const char* findNewline(const char* p, const char* end) {
+#ifdef __SSE2__
+    const __m128i nl = _mm_set1_epi8('\n');
+    for (int i = 0; i < 4 && end - p >= 16; ++i, p += 16) {
+      __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, nl)));
+      if (hits) return p + __builtin_ctz(hits);
+    }
+#endif
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  }
+
   bool slowNext(std::string_view* line);
   // A "\r" left inside a trimmed line is no line end: an error.
   bool noBareCr(std::string_view line);
@@ -90,6 +119,7 @@ class LineReader {
   size_t line_ = 0;
   uint64_t bytesRead_ = 0;
   uint64_t fileSize_ = 0;
+  uint64_t bytesLeft_ = ~uint64_t{0};  // what read() may still return (openRange)
   std::string error_;
 };
 

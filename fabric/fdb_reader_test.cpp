@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "testing/generated_fabric.h"
 #include "testing/reader_test_fabric.h"
 #include "testing/test_files.h"
-#include "tools/fabricgen.h"
 
 namespace {
 
@@ -352,9 +352,8 @@ TEST(FdbReader, PiecesOnManyThreadsReadAsOneThread) {
   options.radix = 32;
   options.lmc = 1;
   options.privateTables = true;
-  IBFabric generated;
+  IBFabric generated = generatedFabric(options);
   std::string err;
-  ASSERT_TRUE(resolveGenOptions(options, &err) && generateFabric(options, generated, &err)) << err;
   std::mt19937 rng(2024);
   for (char layout : {'A', 'B'}) {
     std::string dir = makeTestDir(std::string(1, layout));

@@ -81,17 +81,21 @@ struct Piece {
 
 class FdbLoader {
  public:
-  // With piece set, finished tables and warnings are collected there and
-  // the second-section check is left to commit(); otherwise they go into the
-  // fabric and to warnings (standard error when null) as they are read.
+  // Finished tables go into the fabric and warnings to warnings (standard
+  // error when null) as they are read; or, for a piece (collectInto), they
+  // are collected in the piece and the second-section check is left to
+  // commit().
   FdbLoader(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& byGuid,
-            std::vector<std::string>* warnings, Piece* piece = nullptr)
+            std::vector<std::string>* warnings)
       : fabric_(fabric),
         warnings_(warnings),
-        piece_(piece),
         byGuid_(byGuid),
-        tablesSeen_(piece ? 0 : fabric.nodes().size()),
+        tablesSeen_(fabric.nodes().size()),
         scratch_(size_t{1} << 16, kUnlisted) {}
+
+  // From now on, collects into piece (see above). A loader whose readFile
+  // failed is left inside a section and must not read on.
+  void collectInto(Piece* piece) { piece_ = piece; }
 
   // Reads one file of the dump (or one piece); a section ends with its file.
   bool readFile(LineReader& in, std::string* err);
@@ -118,7 +122,7 @@ class FdbLoader {
 
   IBFabric& fabric_;
   std::vector<std::string>* warnings_;  // null: print on standard error
-  Piece* piece_;
+  Piece* piece_ = nullptr;
   LineReader* in_ = nullptr;
   const std::unordered_map<uint64_t, IBNode*>& byGuid_;
   // Per node, bit t: table t already had a section in this dump.
@@ -538,10 +542,11 @@ void parsePieces(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& 
   std::atomic<size_t> next{0};
   std::atomic<size_t> firstFailed{pieces.size()};
   auto work = [&] {
+    FdbLoader loader(fabric, byGuid, nullptr);
     for (size_t i; (i = next.fetch_add(1)) < pieces.size();) {
       if (i > firstFailed.load()) continue;
       Piece& piece = pieces[i];
-      FdbLoader loader(fabric, byGuid, nullptr, &piece);
+      loader.collectInto(&piece);
       LineReader in;
       std::string err;
       piece.failed =
@@ -551,6 +556,9 @@ void parsePieces(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& 
         size_t f = firstFailed.load();
         while (i < f && !firstFailed.compare_exchange_weak(f, i)) {
         }
+        // Every piece this thread would take next comes after this one and
+        // is never used (and the loader is left inside a section).
+        return;
       }
     }
   };

@@ -45,24 +45,25 @@ bool LineReader::open(const std::string& fileName, std::string* err) {
   if (S_ISREG(st.st_mode) && st.st_size > 0) fileSize_ = static_cast<uint64_t>(st.st_size);
   // A small regular file needs no whole chunk: many small reads (tests, the
   // fuzzers) would otherwise spend their time faulting in untouched memory.
+  // (Or a small range of a file: bytesLeft_ is set first by openRange.)
   size_t size = chunk_;
-  if (S_ISREG(st.st_mode) && st.st_size >= 0 && static_cast<uint64_t>(st.st_size) < chunk_)
-    size = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, std::min<size_t>(chunk_, 4096));
+  uint64_t toRead =
+      S_ISREG(st.st_mode) && st.st_size >= 0 ? static_cast<uint64_t>(st.st_size) : ~uint64_t{0};
+  toRead = std::min(toRead, bytesLeft_);
+  if (toRead < chunk_)
+    size = std::max<size_t>(static_cast<size_t>(toRead) + 1, std::min<size_t>(chunk_, 4096));
   buf_.resize(size);
   return true;
 }
 
 bool LineReader::openRange(const std::string& fileName, uint64_t begin, uint64_t end,
                            size_t linesBefore, std::string* err) {
+  bytesLeft_ = end > begin ? end - begin : 0;
   if (!open(fileName, err)) return false;
   if (lseek(fd_, static_cast<off_t>(begin), SEEK_SET) < 0) {
     *err = fileName + ": cannot seek: " + std::strerror(errno);
     return false;
   }
-  bytesLeft_ = end > begin ? end - begin : 0;
-  if (bytesLeft_ < buf_.size())
-    buf_.resize(
-        std::max<size_t>(static_cast<size_t>(bytesLeft_) + 1, std::min<size_t>(chunk_, 4096)));
   line_ = linesBefore;
   return true;
 }

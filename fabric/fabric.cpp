@@ -39,7 +39,13 @@ uint8_t linkWidth(uint64_t lanes) {
 
 uint32_t linkSpeedFromName(std::string_view name) {
   // Called for every line of the discovery diagnostic's dumps: the names
-  // are compared in place, not by a library call per entry.
+  // are compared in place, not by a library call per entry, and the
+  // three-letter ones (all "?DR") by their first letter.
+  if (name.size() == 3 && name[1] == 'D' && name[2] == 'R') {
+    for (const LinkSpeed& s : kLinkSpeeds)
+      if (s.name.size() == 3 && s.name[0] == name[0]) return s.mbps;
+    return 0;
+  }
   for (const LinkSpeed& s : kLinkSpeeds) {
     if (s.name.size() != name.size()) continue;
     size_t i = 0;

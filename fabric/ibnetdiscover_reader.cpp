@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -383,17 +384,36 @@ struct Scan {
     p += s.size();
     return true;
   }
+  // The checks below are called a few times per line: each has a short
+  // path kept inline, and its message built out of line.
   bool expect(char c, const char* where) {
-    return eat(c) || fail(std::string("expected '") + c + "' " + where);
+    if (p < end && *p == c) {
+      ++p;
+      return true;
+    }
+    return expected(c, where);
+  }
+  [[gnu::noinline]] bool expected(char c, const char* where) {
+    return fail(std::string("expected '") + c + "' " + where);
   }
   void blanks() {
+    // The ports report pads its columns with long runs of spaces.
+    constexpr uint64_t kEightSpaces = 0x2020202020202020ull;
+    uint64_t eight;
+    while (end - p >= 8 && (std::memcpy(&eight, p, 8), eight == kEightSpaces)) p += 8;
     while (p < end && isBlank(*p)) ++p;
   }
   // At least one blank.
   bool gap(const char* where) {
-    if (!(p < end && isBlank(*p))) return fail(std::string("expected a blank ") + where);
-    blanks();
-    return true;
+    if (p < end && isBlank(*p)) {
+      ++p;
+      blanks();
+      return true;
+    }
+    return noGap(where);
+  }
+  [[gnu::noinline]] bool noGap(const char* where) {
+    return fail(std::string("expected a blank ") + where);
   }
   std::string_view word() {
     const char* s = p;
@@ -404,15 +424,19 @@ struct Scan {
     // Short numbers within range, the common case, without the general
     // scanner's overflow checks.
     const char* s = p;
+    const char* stop = end - p > 18 ? p + 18 : end;
     uint64_t x = 0;
-    while (s < end && s - p < 18 && static_cast<unsigned>(*s - '0') < 10)
+    while (s < stop && static_cast<unsigned>(*s - '0') < 10)
       x = x * 10 + static_cast<unsigned>(*s++ - '0');
     if (s > p && x <= max && (s == end || static_cast<unsigned>(*s - '0') >= 10)) {
       p = s;
       *v = x;
       return true;
     }
-    s = p;
+    return numberSlow(what, max, v);
+  }
+  [[gnu::noinline]] bool numberSlow(const char* what, uint64_t max, uint64_t* v) {
+    const char* s = p;
     NumScan r = scanDec(&p, end, max, v);
     if (r == NumScan::kNoDigits) return fail(std::string(what) + ": decimal number expected");
     if (r == NumScan::kTooLarge)
@@ -429,11 +453,12 @@ struct Scan {
   }
   // Hexadecimal, with or without "0x".
   bool guid(const char* what, uint64_t* v) {
-    eat("0x");
+    if (end - p >= 2 && p[0] == '0' && p[1] == 'x') p += 2;
     // Up to 16 digits need no overflow check.
     const char* s = p;
+    const char* stop = end - p > 16 ? p + 16 : end;
     uint64_t x = 0;
-    for (; s < end && s - p < 16; ++s) {
+    for (; s < stop; ++s) {
       int d = kHexValue[static_cast<unsigned char>(*s)];
       if (d < 0) break;
       x = x << 4 | static_cast<unsigned>(d);
@@ -443,6 +468,9 @@ struct Scan {
       *v = x;
       return true;
     }
+    return guidSlow(what, v);
+  }
+  [[gnu::noinline]] bool guidSlow(const char* what, uint64_t* v) {
     NumScan r = scanHex(&p, end, ~uint64_t{0}, v);
     if (r == NumScan::kNoDigits) return fail(std::string(what) + ": hexadecimal GUID expected");
     if (r == NumScan::kTooLarge) return fail(std::string(what) + ": GUID too large for 64 bits");
@@ -454,7 +482,11 @@ struct Scan {
     const char* s = text.data();
     const char* e = s + text.size();
     uint64_t lanes = 0;
-    if (scanDec(&s, e, 99, &lanes) == NumScan::kOk && s < e && *s == 'x') {
+    if (e - s >= 2 && static_cast<unsigned>(*s - '0') < 10 && s[1] == 'x') {
+      // One digit and "x", as every dump writes it.
+      *width = linkWidth(static_cast<unsigned>(*s - '0'));
+      s += 2;
+    } else if (scanDec(&s, e, 99, &lanes) == NumScan::kOk && s < e && *s == 'x') {
       *width = linkWidth(lanes);
       ++s;
     }

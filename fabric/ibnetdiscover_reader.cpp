@@ -523,11 +523,12 @@ bool nodeId(Scan& s, End* e) {
 // The rest of the line from an opening '"': the text up to the last '"'.
 bool quotedToLast(Scan& s, std::string_view* text) {
   if (!s.eat('"')) return s.fail("expected a description in double quotes");
-  std::string_view rest(s.p, static_cast<size_t>(s.end - s.p));
-  size_t close = rest.rfind('"');
-  if (close == std::string_view::npos) return s.fail("description not closed by '\"'");
-  *text = rest.substr(0, close);
-  s.p += close + 1;
+  // memrchr: the closing quote is near the end of a long line.
+  const void* close = memrchr(s.p, '"', static_cast<size_t>(s.end - s.p));
+  if (!close) return s.fail("description not closed by '\"'");
+  const char* q = static_cast<const char*>(close);
+  *text = std::string_view(s.p, static_cast<size_t>(q - s.p));
+  s.p = q + 1;
   return true;
 }
 

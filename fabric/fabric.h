@@ -190,7 +190,8 @@ bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* er
 // readFdbFile also takes a folder: its regular files, in byte-wise name order,
 // are read as one dump. Lines of the dump that report a failed table read
 // ("iberror:") are warnings "FILE:LINE: warning: ...": added to *warnings, or
-// printed on standard error when warnings is null.
+// printed on standard error when warnings is null. A dump that fails to load
+// leaves no forwarding table in the fabric.
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err);
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
                  std::vector<std::string>* warnings);

@@ -597,10 +597,9 @@ bool readInPieces(FdbLoader& loader, IBFabric& fabric,
   return true;
 }
 
-}  // namespace
-
-bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
-                 std::vector<std::string>* warnings, const FdbReadOptions& options) {
+// readFdbFile up to the clean-up after a failure.
+bool loadDump(IBFabric& fabric, const std::string& fileName, std::string* err,
+              std::vector<std::string>* warnings, const FdbReadOptions& options) {
   struct stat st;
   bool folder = stat(fileName.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   std::vector<std::string> files;
@@ -631,6 +630,21 @@ bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err
     }
   }
   return loader.finish(fileName, err);
+}
+
+}  // namespace
+
+bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
+                 std::vector<std::string>* warnings, const FdbReadOptions& options) {
+  if (loadDump(fabric, fileName, err, warnings, options)) return true;
+  // Which sections before the error were stored depends on where the file
+  // was cut (a piece ends its last section, a malformed header would not
+  // have): leave no table rather than some.
+  for (IBNode& node : fabric.nodes()) {
+    node.lfts.clear();
+    node.filledTables = 0;
+  }
+  return false;
 }
 
 bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,

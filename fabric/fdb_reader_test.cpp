@@ -165,6 +165,7 @@ TEST(FdbReader, RejectsBadLinesNamingFileAndLine) {
     EXPECT_FALSE(l.ok) << c.name;
     EXPECT_NE(l.err.find(c.expected), std::string::npos) << c.name << ": " << l.err;
     EXPECT_LT(l.err.size(), 400u) << c.name;  // echoed fields are cut short
+    EXPECT_TRUE(l.sw1->lfts.empty() && l.sw2->lfts.empty()) << c.name;  // none half read
   }
 }
 

@@ -1,8 +1,9 @@
 #include "fabric/fabric.h"
 
-#include "fabric/line_reader.h"
-
+#include <algorithm>
 #include <cstdio>
+
+#include "fabric/line_reader.h"
 
 std::string_view nodeTypeName(int nodeType) {
   switch (nodeType) {
@@ -153,14 +154,43 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
       port.portNumber = static_cast<uint8_t>(n);
       node.portTable[n] = &port;
     }
-    if (!nodeMap.emplace(node.nodeName, &node).second) {
-      std::string name = node.nodeName;
-      nodeMap.clear();
-      nodes_.clear();
-      ports_.clear();
-      return fail("two nodes named " + echoText(name));
-    }
   }
+  // The name map is filled in name order, each node added at its end (one
+  // comparison, where an insertion in creation order searches the tree).
+  // Names are sorted by their first eight bytes, which nearly always decide,
+  // then whole, then by creation order, so the first node in creation order
+  // that repeats a name is found as before.
+  struct Named {
+    uint64_t prefix;
+    const std::string* name;
+    IBNode* node;
+  };
+  std::vector<Named> byName(nodes_.size());
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    const std::string& name = nodes_[i].nodeName;
+    uint64_t prefix = 0;
+    for (size_t k = 0; k < 8; ++k)
+      prefix = prefix << 8 | (k < name.size() ? static_cast<unsigned char>(name[k]) : 0u);
+    byName[i] = {prefix, &name, &nodes_[i]};
+  }
+  std::sort(byName.begin(), byName.end(), [](const Named& a, const Named& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (int c = a.name->compare(*b.name); c != 0) return c < 0;
+    return a.node < b.node;
+  });
+  const IBNode* repeat = nullptr;
+  for (size_t i = 1; i < byName.size(); ++i) {
+    if (*byName[i].name != *byName[i - 1].name) continue;
+    if (!repeat || byName[i].node < repeat) repeat = byName[i].node;
+    while (i + 1 < byName.size() && *byName[i + 1].name == *byName[i].name) ++i;
+  }
+  if (repeat) {
+    std::string name = repeat->nodeName;
+    nodes_.clear();
+    ports_.clear();
+    return fail("two nodes named " + echoText(name));
+  }
+  for (const Named& n : byName) nodeMap.emplace_hint(nodeMap.end(), *n.name, n.node);
   return 0;
 }
 

@@ -454,6 +454,12 @@ struct Scan {
   // Hexadecimal, with or without "0x".
   bool guid(const char* what, uint64_t* v) {
     if (end - p >= 2 && p[0] == '0' && p[1] == 'x') p += 2;
+    // Sixteen digits, as the diagnostics print GUIDs, go eight at a time.
+    if (end - p >= 16 && (end - p == 16 || kHexValue[static_cast<unsigned char>(p[16])] < 0) &&
+        hex16(p, v)) {
+      p += 16;
+      return true;
+    }
     // Up to 16 digits need no overflow check.
     const char* s = p;
     const char* stop = end - p > 16 ? p + 16 : end;

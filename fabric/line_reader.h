@@ -8,6 +8,7 @@
 // valid until the next call to next().
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -166,6 +167,42 @@ inline NumScan scanDec(const char** p, const char* end, uint64_t max, uint64_t* 
   *p = s;
   *value = v;
   return tooLarge ? NumScan::kTooLarge : NumScan::kOk;
+}
+
+// The value of eight hexadecimal digits loaded from memory (the first digit
+// in the lowest byte), or false when some byte is no hexadecimal digit:
+// every byte is checked and converted at once.
+inline bool hex8(uint64_t x, uint32_t* v) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = kOnes * 0x80;
+  if (x & kHigh) return false;
+  // With every byte below 0x80, adding to all bytes carries into no other.
+  auto atLeast = [](uint64_t y, unsigned lo) { return (y + kOnes * (0x80 - lo)) & kHigh; };
+  auto atMost = [](uint64_t y, unsigned hi) { return ~(y + kOnes * (0x7F - hi)) & kHigh; };
+  const uint64_t folded = x | kOnes * 0x20;  // 'A'-'F' as 'a'-'f'
+  const uint64_t digit = atLeast(x, '0') & atMost(x, '9');
+  const uint64_t letter = atLeast(folded, 'a') & atMost(folded, 'f');
+  if ((digit | letter) != kHigh) return false;
+  uint64_t d = (x & kOnes * 0x0F) + (letter >> 7) * 9;
+  // Byte k now holds the digit of weight 16^(7-k): reverse, then pack.
+  d = __builtin_bswap64(d);
+  d = (d | d >> 4) & 0x00FF00FF00FF00FFull;
+  d = (d | d >> 8) & 0x0000FFFF0000FFFFull;
+  d = (d | d >> 16) & 0x00000000FFFFFFFFull;
+  *v = static_cast<uint32_t>(d);
+  return true;
+}
+
+// Exactly sixteen hexadecimal digits at p (16 bytes must be there), as the
+// diagnostics print GUIDs; false when some byte is no digit.
+inline bool hex16(const char* p, uint64_t* v) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  uint64_t a, b;
+  std::memcpy(&a, p, 8);
+  std::memcpy(&b, p + 8, 8);
+  uint32_t hi, lo;
+  if (!hex8(a, &hi) || !hex8(b, &lo)) return false;
+  *v = uint64_t{hi} << 32 | lo;
+  return true;
 }
 
 inline bool isBlank(char c) {

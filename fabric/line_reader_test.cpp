@@ -31,6 +31,26 @@ std::vector<std::string> readAll(const std::string& path, size_t chunk, size_t m
   return lines;
 }
 
+// Every byte value at every place of a sixteen-digit GUID: the word-wide
+// scanner agrees with the digit-by-digit one.
+TEST(NumberScanners, SixteenHexDigitsAgreeWithTheGeneralScanner) {
+  const std::string digits = "0123456789abcdeF";
+  for (size_t at = 0; at < 16; ++at) {
+    for (int c = 0; c < 256; ++c) {
+      std::string text = digits;
+      text[at] = static_cast<char>(c);
+      const char* p = text.data();
+      uint64_t slow = 0, fast = 0;
+      bool whole = scanHex(&p, text.data() + 16, ~uint64_t{0}, &slow) == NumScan::kOk &&
+                   p == text.data() + 16;
+      ASSERT_EQ(hex16(text.data(), &fast), whole) << "byte " << c << " at " << at;
+      if (whole) {
+        ASSERT_EQ(fast, slow) << "byte " << c << " at " << at;
+      }
+    }
+  }
+}
+
 TEST(LineReader, StripsLineEndsAndTrailingBlanks) {
   std::string err;
   auto lines =

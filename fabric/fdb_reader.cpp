@@ -134,15 +134,6 @@ class FdbLoader {
   std::string error_;
 };
 
-// Value of each hexadecimal digit, -1 for every other byte.
-constexpr auto kHexValue = [] {
-  std::array<int8_t, 256> v{};
-  for (int c = 0; c < 256; ++c) v[c] = -1;
-  for (int c = '0'; c <= '9'; ++c) v[c] = static_cast<int8_t>(c - '0');
-  for (int c = 'a'; c <= 'f'; ++c) v[c] = v[c - 32] = static_cast<int8_t>(c - 'a' + 10);
-  return v;
-}();
-
 void FdbLoader::store(uint16_t& slot, uint16_t port, uint32_t lid) {
   slot = port;
   if (!cur_.anyRow) {

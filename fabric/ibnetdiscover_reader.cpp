@@ -347,17 +347,6 @@ class Builder {
   uint32_t lastNode_ = kNone;
 };
 
-// Value of a hexadecimal digit, -1 for any other byte.
-constexpr auto kHexValue = [] {
-  std::array<int8_t, 256> t{};
-  for (int c = 0; c < 256; ++c)
-    t[c] = c >= '0' && c <= '9'   ? static_cast<int8_t>(c - '0')
-           : c >= 'a' && c <= 'f' ? static_cast<int8_t>(c - 'a' + 10)
-           : c >= 'A' && c <= 'F' ? static_cast<int8_t>(c - 'A' + 10)
-                                  : int8_t{-1};
-  return t;
-}();
-
 // Hand scanner over one line; on failure `problem` says what is wrong.
 struct Scan {
   const char* p;

@@ -8,6 +8,7 @@
 // valid until the next call to next().
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -126,6 +127,16 @@ class LineReader {
 
 // Result of scanning one number.
 enum class NumScan { kOk, kNoDigits, kTooLarge };
+
+// Value of each hexadecimal digit (any case), -1 for every other byte: for
+// scanners that read a fixed number of digits without a loop.
+inline constexpr auto kHexValue = [] {
+  std::array<int8_t, 256> v{};
+  for (int c = 0; c < 256; ++c) v[c] = -1;
+  for (int c = '0'; c <= '9'; ++c) v[c] = static_cast<int8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) v[c] = v[c - 32] = static_cast<int8_t>(c - 'a' + 10);
+  return v;
+}();
 
 // Scans hexadecimal digits (any case, any count) at *p, stopping at the first
 // other character or at end; the value must not exceed max. Moves *p past the

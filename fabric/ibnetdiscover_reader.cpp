@@ -38,36 +38,55 @@ namespace {
 constexpr uint32_t kNone = ~uint32_t{0};
 constexpr unsigned kMaxPorts = 254;
 
+// What the scan knows of a node and of a port. The fields every line checks
+// sit in a record of one cache line (half a line for a port); the lines they
+// were first read on, needed only for messages, sit apart.
+enum : uint8_t {
+  kTypeSeen = 1,
+  kDescriptionSeen = 2,
+  kLidSeen = 4,
+  kHeaderSeen = 8,  // plain form: the node's own record was read
+  kLinked = 16,
+  kGuidSeen = 32,
+};
+
 struct NodeRec {
   uint64_t guid = 0;
   uint64_t systemGuid = 0;
-  int type = IB_UNKNOWN_NODE;
-  size_t typeLine = 0;  // where the type was read (0: not yet)
   std::string description;
-  size_t descriptionLine = 0;
-  uint16_t lid = 0;  // a switch's own LID
-  size_t lidLine = 0;
-  unsigned portCount = 0;  // the header's count, or the largest port shown
-  size_t headerLine = 0;   // plain form: line of the node's own record
-  bool linked = false;
   // The node's ports by number: slots [firstSlot, firstSlot + slotCount) of
   // Builder::slots_, kNone where unseen.
   uint32_t firstSlot = 0;
-  uint32_t slotCount = 0;
+  uint16_t slotCount = 0;
+  uint16_t lid = 0;  // a switch's own LID
+  uint8_t type = IB_UNKNOWN_NODE;
+  uint8_t portCount = 0;  // the header's count, or the largest port shown
+  uint8_t seen = 0;
+};
+
+struct NodeLines {
+  size_t type = 0;
+  size_t description = 0;
+  size_t lid = 0;
+  size_t header = 0;
 };
 
 struct PortRec {
+  uint64_t guid = 0;
   uint32_t node = 0;
+  uint32_t remote = kNone;
+  uint32_t speed = 0;
+  uint16_t lid = 0;
   uint8_t pn = 0;
   uint8_t width = 0;
-  uint16_t lid = 0;
-  uint32_t speed = 0;
-  uint32_t remote = kNone;
-  uint64_t guid = 0;
-  size_t guidLine = 0;  // 0: not shown yet
-  size_t lidLine = 0;
-  size_t line = 0;  // first line showing the port
-  size_t linkLine = 0;
+  uint8_t seen = 0;
+};
+
+struct PortLines {
+  size_t first = 0;  // first line showing the port
+  size_t guid = 0;
+  size_t lid = 0;
+  size_t link = 0;
 };
 
 // One end as a line shows it. Zero lines mean "this line does not say".
@@ -103,8 +122,10 @@ class Builder {
       : in_(in), byGuid_(static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 512, 1 << 20))) {
     size_t ports = static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 64, 1 << 22));
     ports_.reserve(ports);
+    portLines_.reserve(ports);
     slots_.reserve(ports * 2);
     nodes_.reserve(ports / 4);
+    nodeLines_.reserve(ports / 4);
   }
 
   // The node with this GUID, created at its first appearance. Lines of one
@@ -116,21 +137,22 @@ class Builder {
         guid, static_cast<uint32_t>(nodes_.size()), [this](uint32_t i) { return nodes_[i].guid; },
         &added);
     if (added) {
-      nodes_.emplace_back();
-      nodes_.back().guid = guid;
+      nodes_.emplace_back().guid = guid;
+      nodeLines_.emplace_back();
     }
     lastGuid_ = guid;
     lastNode_ = n;
     return n;
   }
   NodeRec& at(uint32_t n) { return nodes_[n]; }
+  NodeLines& linesOf(uint32_t n) { return nodeLines_[n]; }
   // The port record of port pn of n, or kNone.
   uint32_t portOf(const NodeRec& n, size_t pn) const {
     return pn < n.slotCount ? slots_[n.firstSlot + pn] : kNone;
   }
   uint32_t portNode(uint32_t p) const { return ports_[p].node; }
   uint8_t portNumber(uint32_t p) const { return ports_[p].pn; }
-  size_t portLine(uint32_t p) const { return ports_[p].line; }
+  size_t portLine(uint32_t p) const { return portLines_[p].first; }
 
   // Checks what an end says of its node and port against what earlier lines
   // said, and records what is new; returns the port, or kNone with *problem.
@@ -138,35 +160,38 @@ class Builder {
     uint32_t n = e.node != kNone ? e.node : node(e.nodeGuid);
     NodeRec& rec = nodes_[n];
     size_t line = in_.lineNumber();
-    if (!rec.typeLine) {
-      rec.type = e.type;
-      rec.typeLine = line;
+    if (!(rec.seen & kTypeSeen)) {
+      rec.type = static_cast<uint8_t>(e.type);
+      rec.seen |= kTypeSeen;
+      nodeLines_[n].type = line;
     } else if (rec.type != e.type) {
       *problem = nodeText(rec) + " is a " + std::string(typeWord(e.type)) + " here but a " +
-                 std::string(typeWord(rec.type)) + " on line " + std::to_string(rec.typeLine);
+                 std::string(typeWord(rec.type)) + " on line " + std::to_string(nodeLines_[n].type);
       return kNone;
     }
     if (e.descriptionShown) {
-      if (!rec.descriptionLine) {
+      if (!(rec.seen & kDescriptionSeen)) {
         rec.description.assign(e.description);
-        rec.descriptionLine = line;
+        rec.seen |= kDescriptionSeen;
+        nodeLines_[n].description = line;
       } else if (rec.description != e.description) {
         *problem = "node " + guidText(rec.guid) + " is described as '" +
                    std::string(e.description) + "' here but as '" + rec.description + "' on line " +
-                   std::to_string(rec.descriptionLine);
+                   std::to_string(nodeLines_[n].description);
         return kNone;
       }
     }
-    if (e.lidShown && e.type == IB_SW_NODE && !agreeLid(&rec.lid, &rec.lidLine, e.lid, line)) {
+    if (e.lidShown && e.type == IB_SW_NODE &&
+        !agreeLid(&rec.lid, &rec.seen, &nodeLines_[n].lid, e.lid, line)) {
       *problem = "switch " + nodeText(rec) + " has LID " + std::to_string(e.lid) + " here but " +
-                 std::to_string(rec.lid) + " on line " + std::to_string(rec.lidLine);
+                 std::to_string(rec.lid) + " on line " + std::to_string(nodeLines_[n].lid);
       return kNone;
     }
     if (e.pn > kMaxPorts) {
       *problem = "port number " + std::to_string(e.pn) + " is above " + std::to_string(kMaxPorts);
       return kNone;
     }
-    if (rec.headerLine && e.pn > rec.portCount) {
+    if ((rec.seen & kHeaderSeen) && e.pn > rec.portCount) {
       *problem = "port number " + std::to_string(e.pn) + " is above the " +
                  std::to_string(rec.portCount) + " ports of " + nodeText(rec);
       return kNone;
@@ -176,25 +201,27 @@ class Builder {
     uint32_t p = slot;
     if (p == kNone) {
       p = slot = static_cast<uint32_t>(ports_.size());
-      ports_.emplace_back();
-      ports_.back().node = n;
-      ports_.back().pn = static_cast<uint8_t>(e.pn);
-      ports_.back().line = line;
+      PortRec& fresh = ports_.emplace_back();
+      fresh.node = n;
+      fresh.pn = static_cast<uint8_t>(e.pn);
+      portLines_.emplace_back().first = line;
     }
     PortRec& port = ports_[p];
     if (e.portGuidShown) {
-      if (!port.guidLine) {
+      if (!(port.seen & kGuidSeen)) {
         port.guid = e.portGuid;
-        port.guidLine = line;
+        port.seen |= kGuidSeen;
+        portLines_[p].guid = line;
       } else if (port.guid != e.portGuid) {
         *problem = portText(p) + " has PortGUID " + guidText(e.portGuid) + " here but " +
-                   guidText(port.guid) + " on line " + std::to_string(port.guidLine);
+                   guidText(port.guid) + " on line " + std::to_string(portLines_[p].guid);
         return kNone;
       }
     }
-    if (e.lidShown && e.type != IB_SW_NODE && !agreeLid(&port.lid, &port.lidLine, e.lid, line)) {
+    if (e.lidShown && e.type != IB_SW_NODE &&
+        !agreeLid(&port.lid, &port.seen, &portLines_[p].lid, e.lid, line)) {
       *problem = portText(p) + " has LID " + std::to_string(e.lid) + " here but " +
-                 std::to_string(port.lid) + " on line " + std::to_string(port.lidLine);
+                 std::to_string(port.lid) + " on line " + std::to_string(portLines_[p].lid);
       return kNone;
     }
     return p;
@@ -219,14 +246,15 @@ class Builder {
         uint32_t other = p == a ? b : a;
         if (ports_[p].remote != kNone) {
           *problem = portText(p) + " is linked to " + portText(other) + " here but to " +
-                     portText(ports_[p].remote) + " on line " + std::to_string(ports_[p].linkLine);
+                     portText(ports_[p].remote) + " on line " + std::to_string(portLines_[p].link);
           return false;
         }
       }
       pa.remote = b;
       pb.remote = a;
-      pa.linkLine = pb.linkLine = in_.lineNumber();
-      nodes_[pa.node].linked = nodes_[pb.node].linked = true;
+      portLines_[a].link = portLines_[b].link = in_.lineNumber();
+      nodes_[pa.node].seen |= kLinked;
+      nodes_[pb.node].seen |= kLinked;
     }
     // What one end leaves out, the other may say.
     if (!pa.width) pa.width = pb.width = width;
@@ -238,28 +266,40 @@ class Builder {
   // in order of first appearance. With portsFromHeader, every such node must
   // have had a record of its own that fixed its port count.
   bool build(IBFabric& fabric, bool portsFromHeader, std::string* err) {
-    // The fabric lays ports out node by node, port number ascending: where
-    // each cabled port record lands there.
+    // The fabric lays ports out node by node, port number ascending. Each
+    // cabled port record is copied here in that order, so that filling the
+    // fabric's ports reads the records once, front to back; fabricIndex
+    // says where each record landed.
+    struct Staged {
+      uint64_t guid;
+      uint32_t remote;  // port record
+      uint32_t speed;
+      uint16_t lid;
+      uint8_t width;
+    };
+    std::vector<Staged> staged;
+    staged.reserve(ports_.size());
     std::vector<uint32_t> fabricIndex(ports_.size(), kNone);
-    uint32_t portsBuilt = 0;
     std::vector<NodeDecl> decls;
     decls.reserve(nodes_.size());
     for (size_t i = 0; i < nodes_.size(); ++i) {
       NodeRec& n = nodes_[i];
-      if (!n.linked) continue;
-      if (portsFromHeader && !n.headerLine) {
-        *err = in_.fileName() + ":" + std::to_string(n.typeLine) + ": " + nodeText(n) +
+      if (!(n.seen & kLinked)) continue;
+      bool hasHeader = n.seen & kHeaderSeen;
+      if (portsFromHeader && !hasHeader) {
+        *err = in_.fileName() + ":" + std::to_string(nodeLines_[i].type) + ": " + nodeText(n) +
                " is linked here but has no record of its own in the file";
         return false;
       }
       if (portsFromHeader) {
         // Ports shown before the node's own record.
-        for (size_t pn = n.portCount + 1; pn < n.slotCount; ++pn) {
+        for (size_t pn = size_t{n.portCount} + 1; pn < n.slotCount; ++pn) {
           uint32_t p = portOf(n, pn);
           if (p == kNone) continue;
-          *err = in_.fileName() + ":" + std::to_string(ports_[p].line) + ": port number " +
+          *err = in_.fileName() + ":" + std::to_string(portLines_[p].first) + ": port number " +
                  std::to_string(pn) + " is above the " + std::to_string(n.portCount) +
-                 " ports of " + nodeText(n) + " (line " + std::to_string(n.headerLine) + ")";
+                 " ports of " + nodeText(n) + " (line " + std::to_string(nodeLines_[i].header) +
+                 ")";
           return false;
         }
       }
@@ -268,14 +308,18 @@ class Builder {
       d.description = std::move(n.description);
       d.nodeGuid = n.guid;
       d.systemGuid = n.systemGuid;
-      d.portCount = static_cast<uint8_t>(n.portCount);
-      d.lid = n.type == IB_SW_NODE ? n.lid : 0;
+      d.portCount = n.portCount;
+      bool isSwitch = n.type == IB_SW_NODE;
+      d.lid = isSwitch ? n.lid : 0;
       // A port exists only where a line shows it cabled.
       for (size_t pn = 1; pn < n.slotCount; ++pn) {
         uint32_t p = portOf(n, pn);
         if (p == kNone || ports_[p].remote == kNone) continue;
+        const PortRec& r = ports_[p];
         d.ports.set(pn);
-        fabricIndex[p] = portsBuilt++;
+        fabricIndex[p] = static_cast<uint32_t>(staged.size());
+        staged.push_back({isSwitch ? n.guid : r.guid, r.remote, r.speed,
+                          static_cast<uint16_t>(isSwitch ? 0 : r.lid), r.width});
       }
       decls.push_back(std::move(d));
     }
@@ -289,23 +333,16 @@ class Builder {
       *err = in_.fileName() + ": " + why;
       return false;
     }
-    // In the fabric's order, so that its ports are written front to back.
     std::span<IBPort> built = fabric.ports();
-    for (const NodeRec& n : nodes_) {
-      if (!n.linked) continue;
-      bool isSwitch = n.type == IB_SW_NODE;
-      for (size_t pn = 1; pn < n.slotCount; ++pn) {
-        uint32_t p = portOf(n, pn);
-        if (p == kNone || ports_[p].remote == kNone) continue;
-        const PortRec& r = ports_[p];
-        IBPort& port = built[fabricIndex[p]];
-        port.guid = isSwitch ? n.guid : r.guid;
-        if (!isSwitch) port.baseLid = r.lid;
-        port.width = r.width;
-        port.speed = r.speed;
-        uint32_t remote = fabricIndex[r.remote];
-        if (remote > fabricIndex[p]) IBFabric::link(&port, &built[remote]);
-      }
+    for (size_t k = 0; k < staged.size(); ++k) {
+      const Staged& s = staged[k];
+      IBPort& port = built[k];
+      port.guid = s.guid;
+      port.baseLid = s.lid;
+      port.width = s.width;
+      port.speed = s.speed;
+      uint32_t remote = fabricIndex[s.remote];
+      if (remote > k) IBFabric::link(&port, &built[remote]);
     }
     return true;
   }
@@ -326,12 +363,14 @@ class Builder {
     slots_.resize(first + count, kNone);
     std::copy_n(slots_.begin() + n.firstSlot, n.slotCount, slots_.begin() + first);
     n.firstSlot = static_cast<uint32_t>(first);
-    n.slotCount = static_cast<uint32_t>(count);
+    n.slotCount = static_cast<uint16_t>(count);
   }
 
-  static bool agreeLid(uint16_t* have, size_t* haveLine, uint16_t shown, size_t line) {
-    if (!*haveLine) {
+  static bool agreeLid(uint16_t* have, uint8_t* seen, size_t* haveLine, uint16_t shown,
+                       size_t line) {
+    if (!(*seen & kLidSeen)) {
       *have = shown;
+      *seen |= kLidSeen;
       *haveLine = line;
       return true;
     }
@@ -340,7 +379,9 @@ class Builder {
 
   const LineReader& in_;
   std::vector<NodeRec> nodes_;
+  std::vector<NodeLines> nodeLines_;
   std::vector<PortRec> ports_;
+  std::vector<PortLines> portLines_;
   std::vector<uint32_t> slots_;
   GuidIndex byGuid_;
   uint64_t lastGuid_ = 0;
@@ -609,9 +650,9 @@ class PlainReader {
     }
     uint32_t n = e.node = b_.node(e.nodeGuid);
     NodeRec& rec = b_.at(n);
-    if (rec.headerLine)
+    if (rec.seen & kHeaderSeen)
       return s.fail(b_.nodeText(rec) + " has a second record (the first on line " +
-                    std::to_string(rec.headerLine) + ")");
+                    std::to_string(b_.linesOf(n).header) + ")");
     // The header is the node's own word on these; lines that named it before
     // must agree with it.
     std::string problem;
@@ -621,8 +662,9 @@ class PlainReader {
         return s.fail(b_.nodeText(rec) + " has " + std::to_string(count) +
                       " ports here but its port " + std::to_string(pn) + " is shown on line " +
                       std::to_string(b_.portLine(p)));
-    rec.headerLine = in_.lineNumber();
-    rec.portCount = static_cast<unsigned>(count);
+    rec.seen |= kHeaderSeen;
+    b_.linesOf(n).header = in_.lineNumber();
+    rec.portCount = static_cast<uint8_t>(count);
     rec.systemGuid = systemGuid_;
     systemGuid_ = 0;
     current_ = n;
@@ -758,7 +800,7 @@ bool reportLine(std::string_view line, Builder& b, std::string* problem) {
     uint32_t p = b.note(near, problem);
     if (p == kNone) return false;
     NodeRec& n = b.at(b.portNode(p));
-    n.portCount = std::max(n.portCount, near.pn);
+    n.portCount = static_cast<uint8_t>(std::max<unsigned>(n.portCount, near.pn));
     return true;
   }
   if (!s.eat('-') || !s.gap("after '-'"))
@@ -781,7 +823,7 @@ bool reportLine(std::string_view line, Builder& b, std::string* problem) {
   if (c == kNone) return false;
   for (uint32_t p : {a, c}) {
     NodeRec& n = b.at(b.portNode(p));
-    n.portCount = std::max(n.portCount, static_cast<unsigned>(b.portNumber(p)));
+    n.portCount = std::max(n.portCount, b.portNumber(p));
   }
   return b.link(a, c, width, speed, problem);
 }

@@ -114,6 +114,26 @@ std::string_view typeWord(int type) {
   }
 }
 
+// Equality of two short texts (node descriptions), eight bytes at a time in
+// line: a library call per port line costs more than the compare.
+bool sameText(std::string_view a, std::string_view b) {
+  size_t n = a.size();
+  if (n != b.size()) return false;
+  auto eight = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (eight(a.data() + i) != eight(b.data() + i)) return false;
+  return eight(a.data() + n - 8) == eight(b.data() + n - 8);
+}
+
 class Builder {
  public:
   // Sized from the file: generated and real dumps run to some hundred bytes
@@ -156,6 +176,7 @@ class Builder {
 
   // Checks what an end says of its node and port against what earlier lines
   // said, and records what is new; returns the port, or kNone with *problem.
+  // Runs twice per port line: the messages are built out of line.
   uint32_t note(const End& e, std::string* problem) {
     uint32_t n = e.node != kNone ? e.node : node(e.nodeGuid);
     NodeRec& rec = nodes_[n];
@@ -165,37 +186,32 @@ class Builder {
       rec.seen |= kTypeSeen;
       nodeLines_[n].type = line;
     } else if (rec.type != e.type) {
-      *problem = nodeText(rec) + " is a " + std::string(typeWord(e.type)) + " here but a " +
-                 std::string(typeWord(rec.type)) + " on line " + std::to_string(nodeLines_[n].type);
-      return kNone;
+      return clash(problem,
+                   nodeText(rec) + " is a " + std::string(typeWord(e.type)) + " here but a " +
+                       std::string(typeWord(rec.type)),
+                   nodeLines_[n].type);
     }
     if (e.descriptionShown) {
       if (!(rec.seen & kDescriptionSeen)) {
         rec.description.assign(e.description);
         rec.seen |= kDescriptionSeen;
         nodeLines_[n].description = line;
-      } else if (rec.description != e.description) {
-        *problem = "node " + guidText(rec.guid) + " is described as '" +
-                   std::string(e.description) + "' here but as '" + rec.description + "' on line " +
-                   std::to_string(nodeLines_[n].description);
-        return kNone;
+      } else if (!sameText(rec.description, e.description)) {
+        return clash(problem,
+                     "node " + guidText(rec.guid) + " is described as '" +
+                         std::string(e.description) + "' here but as '" + rec.description + "'",
+                     nodeLines_[n].description);
       }
     }
     if (e.lidShown && e.type == IB_SW_NODE &&
         !agreeLid(&rec.lid, &rec.seen, &nodeLines_[n].lid, e.lid, line)) {
-      *problem = "switch " + nodeText(rec) + " has LID " + std::to_string(e.lid) + " here but " +
-                 std::to_string(rec.lid) + " on line " + std::to_string(nodeLines_[n].lid);
-      return kNone;
+      return clash(problem,
+                   "switch " + nodeText(rec) + " has LID " + std::to_string(e.lid) + " here but " +
+                       std::to_string(rec.lid),
+                   nodeLines_[n].lid);
     }
-    if (e.pn > kMaxPorts) {
-      *problem = "port number " + std::to_string(e.pn) + " is above " + std::to_string(kMaxPorts);
-      return kNone;
-    }
-    if ((rec.seen & kHeaderSeen) && e.pn > rec.portCount) {
-      *problem = "port number " + std::to_string(e.pn) + " is above the " +
-                 std::to_string(rec.portCount) + " ports of " + nodeText(rec);
-      return kNone;
-    }
+    if (e.pn > kMaxPorts || ((rec.seen & kHeaderSeen) && e.pn > rec.portCount))
+      return portAbove(problem, rec, e.pn);
     if (rec.slotCount <= e.pn) growSlots(rec, e.pn + 1);
     uint32_t& slot = slots_[rec.firstSlot + e.pn];
     uint32_t p = slot;
@@ -213,16 +229,18 @@ class Builder {
         port.seen |= kGuidSeen;
         portLines_[p].guid = line;
       } else if (port.guid != e.portGuid) {
-        *problem = portText(p) + " has PortGUID " + guidText(e.portGuid) + " here but " +
-                   guidText(port.guid) + " on line " + std::to_string(portLines_[p].guid);
-        return kNone;
+        return clash(problem,
+                     portText(p) + " has PortGUID " + guidText(e.portGuid) + " here but " +
+                         guidText(port.guid),
+                     portLines_[p].guid);
       }
     }
     if (e.lidShown && e.type != IB_SW_NODE &&
         !agreeLid(&port.lid, &port.seen, &portLines_[p].lid, e.lid, line)) {
-      *problem = portText(p) + " has LID " + std::to_string(e.lid) + " here but " +
-                 std::to_string(port.lid) + " on line " + std::to_string(portLines_[p].lid);
-      return kNone;
+      return clash(problem,
+                   portText(p) + " has LID " + std::to_string(e.lid) + " here but " +
+                       std::to_string(port.lid),
+                   portLines_[p].lid);
     }
     return p;
   }
@@ -355,6 +373,22 @@ class Builder {
   }
 
  private:
+  // "WHAT on line N" in *problem; kNone.
+  [[gnu::cold]] [[gnu::noinline]] static uint32_t clash(std::string* problem, std::string what,
+                                                        size_t line) {
+    *problem = std::move(what) + " on line " + std::to_string(line);
+    return kNone;
+  }
+  [[gnu::cold]] [[gnu::noinline]] uint32_t portAbove(std::string* problem, const NodeRec& rec,
+                                                     unsigned pn) const {
+    if (pn > kMaxPorts)
+      *problem = "port number " + std::to_string(pn) + " is above " + std::to_string(kMaxPorts);
+    else
+      *problem = "port number " + std::to_string(pn) + " is above the " +
+                 std::to_string(rec.portCount) + " ports of " + nodeText(rec);
+    return kNone;
+  }
+
   // Gives n room for ports 0..need-1: a new, larger run at the end of the
   // slot array (doubling, so a node moves a few times at most).
   void growSlots(NodeRec& n, size_t need) {
@@ -416,7 +450,7 @@ struct Scan {
   }
   // The checks below are called a few times per line: each has a short
   // path kept inline, and its message built out of line.
-  bool expect(char c, const char* where) {
+  [[gnu::always_inline]] bool expect(char c, const char* where) {
     if (p < end && *p == c) {
       ++p;
       return true;
@@ -426,7 +460,7 @@ struct Scan {
   [[gnu::noinline]] bool expected(char c, const char* where) {
     return fail(std::string("expected '") + c + "' " + where);
   }
-  void blanks() {
+  [[gnu::always_inline]] void blanks() {
     // The ports report pads its columns with long runs of spaces.
     constexpr uint64_t kEightSpaces = 0x2020202020202020ull;
     uint64_t eight;
@@ -434,7 +468,7 @@ struct Scan {
     while (p < end && isBlank(*p)) ++p;
   }
   // At least one blank.
-  bool gap(const char* where) {
+  [[gnu::always_inline]] bool gap(const char* where) {
     if (p < end && isBlank(*p)) {
       ++p;
       blanks();
@@ -450,7 +484,7 @@ struct Scan {
     while (p < end && !isBlank(*p)) ++p;
     return std::string_view(s, static_cast<size_t>(p - s));
   }
-  bool number(const char* what, uint64_t max, uint64_t* v) {
+  [[gnu::always_inline]] bool number(const char* what, uint64_t max, uint64_t* v) {
     // Short numbers within range, the common case, without the general
     // scanner's overflow checks.
     const char* s = p;
@@ -482,7 +516,7 @@ struct Scan {
     return true;
   }
   // Hexadecimal, with or without "0x".
-  bool guid(const char* what, uint64_t* v) {
+  [[gnu::always_inline]] bool guid(const char* what, uint64_t* v) {
     if (end - p >= 2 && p[0] == '0' && p[1] == 'x') p += 2;
     // Sixteen digits, as the diagnostics print GUIDs, go eight at a time.
     if (end - p >= 16 && (end - p == 16 || kHexValue[static_cast<unsigned char>(p[16])] < 0) &&
@@ -544,7 +578,7 @@ int typeOfLetter(char c) {
 }
 
 // '"S-<guid>"': the node id of the plain form.
-bool nodeId(Scan& s, End* e) {
+[[gnu::always_inline]] inline bool nodeId(Scan& s, End* e) {
   if (!s.eat('"'))
     return s.fail("expected a node id in quotes (\"S-...\", \"H-...\" or \"R-...\")");
   int type = s.p < s.end ? typeOfLetter(*s.p) : -1;

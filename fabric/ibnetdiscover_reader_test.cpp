@@ -93,6 +93,9 @@ TEST(IbnetdiscoverReader, RejectsBadLinesNamingFileAndLine) {
        swap(kPlain, "Ca\t1 \"H-00000000000000b1\"\t\t# \"h1\"",
             "Ca\t1 \"H-00000000000000b1\"\t\t# \"h2\""),
        ":12: node 0x00000000000000b1 is described as 'h2' here but as 'h1' on line 8"},
+      {"plain: remote description differs in its last byte",
+       swap(kPlain, "lmc 0 \"s1 # one\"", "lmc 0 \"s1 # onE\""),
+       ":13: node 0x00000000000000a1 is described as 's1 # onE' here but as 's1 # one' on line 7"},
       {"plain: second remote", swap(kPlain, "\"S-a1\"[4]", "\"S-a1\"[1]"),
        ":15: port 2 of node 0x00000000000000c1 ('x  y') is linked to port 1 of node "
        "0x00000000000000a1 ('s1 # one') here but to port 4 of node 0x00000000000000a1 "

@@ -114,6 +114,11 @@ std::string_view typeWord(int type) {
   }
 }
 
+// A character of a key in the plain form's "key=value" lines.
+bool isKeyChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 // Equality of two short texts (node descriptions), eight bytes at a time in
 // line: a library call per port line costs more than the compare.
 bool sameText(std::string_view a, std::string_view b) {
@@ -165,6 +170,9 @@ class Builder {
     return n;
   }
   NodeRec& at(uint32_t n) { return nodes_[n]; }
+  void reserveSlots(NodeRec& n, size_t count) {
+    if (n.slotCount < count) growSlots(n, count);
+  }
   NodeLines& linesOf(uint32_t n) { return nodeLines_[n]; }
   // The port record of port pn of n, or kNone.
   uint32_t portOf(const NodeRec& n, size_t pn) const {
@@ -632,16 +640,14 @@ class PlainReader {
     return false;
   }
 
-  // "key=value"; sysimgguid gives the next record's SystemGUID.
+  // "key=value"; sysimgguid gives the next record's SystemGUID. A third of
+  // the lines are these: the key is scanned once, with no library call.
   bool keyValue(std::string_view line) {
-    size_t eq = line.find('=');
-    if (eq == 0 || eq == std::string_view::npos) return false;
-    for (size_t i = 0; i < eq; ++i) {
-      char c = line[i];
-      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
-        return false;
-    }
-    if (line.substr(0, eq) == "sysimgguid") {
+    size_t eq = 0;
+    while (eq < line.size() && isKeyChar(line[eq])) ++eq;
+    if (eq == 0 || eq == line.size() || line[eq] != '=') return false;
+    constexpr std::string_view kSystemGuid = "sysimgguid";
+    if (eq == kSystemGuid.size() && sameText(line.substr(0, eq), kSystemGuid)) {
       Scan v{line.data() + eq + 1, line.data() + line.size(), {}};
       uint64_t guid;
       if (v.guid("sysimgguid", &guid) && v.atEnd()) systemGuid_ = guid;
@@ -696,6 +702,9 @@ class PlainReader {
         return s.fail(b_.nodeText(rec) + " has " + std::to_string(count) +
                       " ports here but its port " + std::to_string(pn) + " is shown on line " +
                       std::to_string(b_.portLine(p)));
+    // Room for every port at once, where a node seen from its neighbours
+    // first has grown its run a few ports at a time.
+    b_.reserveSlots(rec, count + 1);
     rec.seen |= kHeaderSeen;
     b_.linesOf(n).header = in_.lineNumber();
     rec.portCount = static_cast<uint8_t>(count);
@@ -882,10 +891,7 @@ TopologyForm topologyFormOf(std::string_view line) {
   }
   size_t eq = line.find('=');
   if (eq != std::string_view::npos && eq > 0 &&
-      std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(eq), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_';
-      }))
+      std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(eq), isKeyChar))
     return TopologyForm::kPlain;
   return TopologyForm::kLst;
 }

@@ -206,7 +206,7 @@ inline bool hex8(uint64_t x, uint32_t* v) {
 
 // Exactly sixteen hexadecimal digits at p (16 bytes must be there), as the
 // diagnostics print GUIDs; false when some byte is no digit.
-inline bool hex16(const char* p, uint64_t* v) {
+[[gnu::always_inline]] inline bool hex16(const char* p, uint64_t* v) {
   if constexpr (std::endian::native != std::endian::little) return false;
   uint64_t a, b;
   std::memcpy(&a, p, 8);

@@ -121,7 +121,7 @@ bool isKeyChar(char c) {
 
 // Equality of two short texts (node descriptions), eight bytes at a time in
 // line: a library call per port line costs more than the compare.
-bool sameText(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool sameText(std::string_view a, std::string_view b) {
   size_t n = a.size();
   if (n != b.size()) return false;
   auto eight = [](const char* p) {
@@ -516,8 +516,8 @@ struct Scan {
                   " is above " + std::to_string(max));
     return true;
   }
-  bool port(uint64_t* v) { return number("port number", 255, v); }
-  bool lid(uint16_t* lid) {
+  [[gnu::always_inline]] bool port(uint64_t* v) { return number("port number", 255, v); }
+  [[gnu::always_inline]] bool lid(uint16_t* lid) {
     uint64_t v;
     if (!number("LID", 0xFFFF, &v)) return false;
     *lid = static_cast<uint16_t>(v);

@@ -184,7 +184,7 @@ inline NumScan scanDec(const char** p, const char* end, uint64_t max, uint64_t* 
 // The value of eight hexadecimal digits loaded from memory (the first digit
 // in the lowest byte), or false when some byte is no hexadecimal digit:
 // every byte is checked and converted at once.
-inline bool hex8(uint64_t x, uint32_t* v) {
+[[gnu::always_inline]] inline bool hex8(uint64_t x, uint32_t* v) {
   constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = kOnes * 0x80;
   if (x & kHigh) return false;
   // With every byte below 0x80, adding to all bytes carries into no other.

@@ -64,6 +64,8 @@ struct NodeRec {
   uint8_t seen = 0;
 };
 
+static_assert(sizeof(NodeRec) <= 64);
+
 struct NodeLines {
   size_t type = 0;
   size_t description = 0;
@@ -81,6 +83,8 @@ struct PortRec {
   uint8_t width = 0;
   uint8_t seen = 0;
 };
+
+static_assert(sizeof(PortRec) <= 32);
 
 struct PortLines {
   size_t first = 0;  // first line showing the port

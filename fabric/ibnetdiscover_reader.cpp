@@ -52,8 +52,10 @@ enum : uint8_t {
 
 struct NodeRec {
   uint64_t guid = 0;
-  uint64_t systemGuid = 0;
-  std::string description;
+  // The description: bytes [descriptionAt, descriptionAt + descriptionSize)
+  // of Builder::descriptions_.
+  uint64_t descriptionAt = 0;
+  uint32_t descriptionSize = 0;
   // The node's ports by number: slots [firstSlot, firstSlot + slotCount) of
   // Builder::slots_, kNone where unseen.
   uint32_t firstSlot = 0;
@@ -64,9 +66,10 @@ struct NodeRec {
   uint8_t seen = 0;
 };
 
-static_assert(sizeof(NodeRec) <= 64);
+static_assert(sizeof(NodeRec) <= 32);
 
 struct NodeLines {
+  uint64_t systemGuid = 0;  // set with the plain form's own record
   size_t type = 0;
   size_t description = 0;
   size_t lid = 0;
@@ -174,6 +177,9 @@ class Builder {
     return n;
   }
   NodeRec& at(uint32_t n) { return nodes_[n]; }
+  std::string_view description(const NodeRec& n) const {
+    return std::string_view(descriptions_).substr(n.descriptionAt, n.descriptionSize);
+  }
   void reserveSlots(NodeRec& n, size_t count) {
     if (n.slotCount < count) growSlots(n, count);
   }
@@ -205,13 +211,16 @@ class Builder {
     }
     if (e.descriptionShown) {
       if (!(rec.seen & kDescriptionSeen)) {
-        rec.description.assign(e.description);
+        rec.descriptionAt = descriptions_.size();
+        rec.descriptionSize = static_cast<uint32_t>(e.description.size());
+        descriptions_.append(e.description);
         rec.seen |= kDescriptionSeen;
         nodeLines_[n].description = line;
-      } else if (!sameText(rec.description, e.description)) {
+      } else if (!sameText(description(rec), e.description)) {
         return clash(problem,
                      "node " + guidText(rec.guid) + " is described as '" +
-                         std::string(e.description) + "' here but as '" + rec.description + "'",
+                         std::string(e.description) + "' here but as '" +
+                         std::string(description(rec)) + "'",
                      nodeLines_[n].description);
       }
     }
@@ -335,9 +344,9 @@ class Builder {
       }
       NodeDecl d;
       d.nodeType = n.type;
-      d.description = std::move(n.description);
+      d.description = description(n);
       d.nodeGuid = n.guid;
-      d.systemGuid = n.systemGuid;
+      d.systemGuid = nodeLines_[i].systemGuid;
       d.portCount = n.portCount;
       bool isSwitch = n.type == IB_SW_NODE;
       d.lid = isSwitch ? n.lid : 0;
@@ -378,7 +387,7 @@ class Builder {
   }
 
   std::string nodeText(const NodeRec& n) const {
-    return "node " + guidText(n.guid) + " ('" + n.description + "')";
+    return "node " + guidText(n.guid) + " ('" + std::string(description(n)) + "')";
   }
   std::string portText(uint32_t p) const {
     return "port " + std::to_string(ports_[p].pn) + " of " + nodeText(nodes_[ports_[p].node]);
@@ -428,6 +437,7 @@ class Builder {
   std::vector<NodeLines> nodeLines_;
   std::vector<PortRec> ports_;
   std::vector<PortLines> portLines_;
+  std::string descriptions_;
   std::vector<uint32_t> slots_;
   GuidIndex byGuid_;
   uint64_t lastGuid_ = 0;
@@ -712,7 +722,7 @@ class PlainReader {
     rec.seen |= kHeaderSeen;
     b_.linesOf(n).header = in_.lineNumber();
     rec.portCount = static_cast<uint8_t>(count);
-    rec.systemGuid = systemGuid_;
+    b_.linesOf(n).systemGuid = systemGuid_;
     systemGuid_ = 0;
     current_ = n;
     return true;

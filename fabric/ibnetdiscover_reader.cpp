@@ -39,8 +39,10 @@ constexpr uint32_t kNone = ~uint32_t{0};
 constexpr unsigned kMaxPorts = 254;
 
 // What the scan knows of a node and of a port. The fields every line checks
-// sit in a record of one cache line (half a line for a port); the lines they
-// were first read on, needed only for messages, sit apart.
+// sit in records of half a cache line, for as many as possible to stay in
+// cache; the descriptions sit in one shared text, and what only messages and
+// the final build need (the lines things were first read on, a node's
+// SystemGUID) sits apart.
 enum : uint8_t {
   kTypeSeen = 1,
   kDescriptionSeen = 2,
@@ -68,7 +70,7 @@ struct NodeRec {
 
 static_assert(sizeof(NodeRec) <= 32);
 
-struct NodeLines {
+struct NodeAside {
   uint64_t systemGuid = 0;  // set with the plain form's own record
   size_t type = 0;
   size_t description = 0;
@@ -89,7 +91,7 @@ struct PortRec {
 
 static_assert(sizeof(PortRec) <= 32);
 
-struct PortLines {
+struct PortAside {
   size_t first = 0;  // first line showing the port
   size_t guid = 0;
   size_t lid = 0;
@@ -154,10 +156,10 @@ class Builder {
       : in_(in), byGuid_(static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 512, 1 << 20))) {
     size_t ports = static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 64, 1 << 22));
     ports_.reserve(ports);
-    portLines_.reserve(ports);
+    portAside_.reserve(ports);
     slots_.reserve(ports * 2);
     nodes_.reserve(ports / 4);
-    nodeLines_.reserve(ports / 4);
+    nodeAside_.reserve(ports / 4);
   }
 
   // The node with this GUID, created at its first appearance. Lines of one
@@ -170,7 +172,7 @@ class Builder {
         &added);
     if (added) {
       nodes_.emplace_back().guid = guid;
-      nodeLines_.emplace_back();
+      nodeAside_.emplace_back();
     }
     lastGuid_ = guid;
     lastNode_ = n;
@@ -183,14 +185,14 @@ class Builder {
   void reserveSlots(NodeRec& n, size_t count) {
     if (n.slotCount < count) growSlots(n, count);
   }
-  NodeLines& linesOf(uint32_t n) { return nodeLines_[n]; }
+  NodeAside& asideOf(uint32_t n) { return nodeAside_[n]; }
   // The port record of port pn of n, or kNone.
   uint32_t portOf(const NodeRec& n, size_t pn) const {
     return pn < n.slotCount ? slots_[n.firstSlot + pn] : kNone;
   }
   uint32_t portNode(uint32_t p) const { return ports_[p].node; }
   uint8_t portNumber(uint32_t p) const { return ports_[p].pn; }
-  size_t portLine(uint32_t p) const { return portLines_[p].first; }
+  size_t portLine(uint32_t p) const { return portAside_[p].first; }
 
   // Checks what an end says of its node and port against what earlier lines
   // said, and records what is new; returns the port, or kNone with *problem.
@@ -202,12 +204,12 @@ class Builder {
     if (!(rec.seen & kTypeSeen)) {
       rec.type = static_cast<uint8_t>(e.type);
       rec.seen |= kTypeSeen;
-      nodeLines_[n].type = line;
+      nodeAside_[n].type = line;
     } else if (rec.type != e.type) {
       return clash(problem,
                    nodeText(rec) + " is a " + std::string(typeWord(e.type)) + " here but a " +
                        std::string(typeWord(rec.type)),
-                   nodeLines_[n].type);
+                   nodeAside_[n].type);
     }
     if (e.descriptionShown) {
       if (!(rec.seen & kDescriptionSeen)) {
@@ -215,21 +217,21 @@ class Builder {
         rec.descriptionSize = static_cast<uint32_t>(e.description.size());
         descriptions_.append(e.description);
         rec.seen |= kDescriptionSeen;
-        nodeLines_[n].description = line;
+        nodeAside_[n].description = line;
       } else if (!sameText(description(rec), e.description)) {
         return clash(problem,
                      "node " + guidText(rec.guid) + " is described as '" +
                          std::string(e.description) + "' here but as '" +
                          std::string(description(rec)) + "'",
-                     nodeLines_[n].description);
+                     nodeAside_[n].description);
       }
     }
     if (e.lidShown && e.type == IB_SW_NODE &&
-        !agreeLid(&rec.lid, &rec.seen, &nodeLines_[n].lid, e.lid, line)) {
+        !agreeLid(&rec.lid, &rec.seen, &nodeAside_[n].lid, e.lid, line)) {
       return clash(problem,
                    "switch " + nodeText(rec) + " has LID " + std::to_string(e.lid) + " here but " +
                        std::to_string(rec.lid),
-                   nodeLines_[n].lid);
+                   nodeAside_[n].lid);
     }
     if (e.pn > kMaxPorts || ((rec.seen & kHeaderSeen) && e.pn > rec.portCount))
       return portAbove(problem, rec, e.pn);
@@ -241,27 +243,27 @@ class Builder {
       PortRec& fresh = ports_.emplace_back();
       fresh.node = n;
       fresh.pn = static_cast<uint8_t>(e.pn);
-      portLines_.emplace_back().first = line;
+      portAside_.emplace_back().first = line;
     }
     PortRec& port = ports_[p];
     if (e.portGuidShown) {
       if (!(port.seen & kGuidSeen)) {
         port.guid = e.portGuid;
         port.seen |= kGuidSeen;
-        portLines_[p].guid = line;
+        portAside_[p].guid = line;
       } else if (port.guid != e.portGuid) {
         return clash(problem,
                      portText(p) + " has PortGUID " + guidText(e.portGuid) + " here but " +
                          guidText(port.guid),
-                     portLines_[p].guid);
+                     portAside_[p].guid);
       }
     }
     if (e.lidShown && e.type != IB_SW_NODE &&
-        !agreeLid(&port.lid, &port.seen, &portLines_[p].lid, e.lid, line)) {
+        !agreeLid(&port.lid, &port.seen, &portAside_[p].lid, e.lid, line)) {
       return clash(problem,
                    portText(p) + " has LID " + std::to_string(e.lid) + " here but " +
                        std::to_string(port.lid),
-                   portLines_[p].lid);
+                   portAside_[p].lid);
     }
     return p;
   }
@@ -285,13 +287,13 @@ class Builder {
         uint32_t other = p == a ? b : a;
         if (ports_[p].remote != kNone) {
           *problem = portText(p) + " is linked to " + portText(other) + " here but to " +
-                     portText(ports_[p].remote) + " on line " + std::to_string(portLines_[p].link);
+                     portText(ports_[p].remote) + " on line " + std::to_string(portAside_[p].link);
           return false;
         }
       }
       pa.remote = b;
       pb.remote = a;
-      portLines_[a].link = portLines_[b].link = in_.lineNumber();
+      portAside_[a].link = portAside_[b].link = in_.lineNumber();
       nodes_[pa.node].seen |= kLinked;
       nodes_[pb.node].seen |= kLinked;
     }
@@ -326,7 +328,7 @@ class Builder {
       if (!(n.seen & kLinked)) continue;
       bool hasHeader = n.seen & kHeaderSeen;
       if (portsFromHeader && !hasHeader) {
-        *err = in_.fileName() + ":" + std::to_string(nodeLines_[i].type) + ": " + nodeText(n) +
+        *err = in_.fileName() + ":" + std::to_string(nodeAside_[i].type) + ": " + nodeText(n) +
                " is linked here but has no record of its own in the file";
         return false;
       }
@@ -335,9 +337,9 @@ class Builder {
         for (size_t pn = size_t{n.portCount} + 1; pn < n.slotCount; ++pn) {
           uint32_t p = portOf(n, pn);
           if (p == kNone) continue;
-          *err = in_.fileName() + ":" + std::to_string(portLines_[p].first) + ": port number " +
+          *err = in_.fileName() + ":" + std::to_string(portAside_[p].first) + ": port number " +
                  std::to_string(pn) + " is above the " + std::to_string(n.portCount) +
-                 " ports of " + nodeText(n) + " (line " + std::to_string(nodeLines_[i].header) +
+                 " ports of " + nodeText(n) + " (line " + std::to_string(nodeAside_[i].header) +
                  ")";
           return false;
         }
@@ -346,7 +348,7 @@ class Builder {
       d.nodeType = n.type;
       d.description = description(n);
       d.nodeGuid = n.guid;
-      d.systemGuid = nodeLines_[i].systemGuid;
+      d.systemGuid = nodeAside_[i].systemGuid;
       d.portCount = n.portCount;
       bool isSwitch = n.type == IB_SW_NODE;
       d.lid = isSwitch ? n.lid : 0;
@@ -434,9 +436,9 @@ class Builder {
 
   const LineReader& in_;
   std::vector<NodeRec> nodes_;
-  std::vector<NodeLines> nodeLines_;
+  std::vector<NodeAside> nodeAside_;
   std::vector<PortRec> ports_;
-  std::vector<PortLines> portLines_;
+  std::vector<PortAside> portAside_;
   std::string descriptions_;
   std::vector<uint32_t> slots_;
   GuidIndex byGuid_;
@@ -706,7 +708,7 @@ class PlainReader {
     NodeRec& rec = b_.at(n);
     if (rec.seen & kHeaderSeen)
       return s.fail(b_.nodeText(rec) + " has a second record (the first on line " +
-                    std::to_string(b_.linesOf(n).header) + ")");
+                    std::to_string(b_.asideOf(n).header) + ")");
     // The header is the node's own word on these; lines that named it before
     // must agree with it.
     std::string problem;
@@ -720,9 +722,9 @@ class PlainReader {
     // first has grown its run a few ports at a time.
     b_.reserveSlots(rec, count + 1);
     rec.seen |= kHeaderSeen;
-    b_.linesOf(n).header = in_.lineNumber();
+    b_.asideOf(n).header = in_.lineNumber();
     rec.portCount = static_cast<uint8_t>(count);
-    b_.linesOf(n).systemGuid = systemGuid_;
+    b_.asideOf(n).systemGuid = systemGuid_;
     systemGuid_ = 0;
     current_ = n;
     return true;

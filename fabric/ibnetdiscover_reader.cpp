@@ -123,9 +123,18 @@ std::string_view typeWord(int type) {
   }
 }
 
-// A character of a key in the plain form's "key=value" lines.
-bool isKeyChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+// The length of the key when the line is the plain form's "key=value" (a
+// key of letters, digits and '_'), else 0. A third of a plain file's lines
+// are these: the key is scanned once, with no library call.
+size_t keyLength(std::string_view line) {
+  size_t eq = 0;
+  while (eq < line.size()) {
+    char c = line[eq];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+      break;
+    ++eq;
+  }
+  return eq < line.size() && line[eq] == '=' ? eq : 0;
 }
 
 // Equality of two short texts (node descriptions), eight bytes at a time in
@@ -656,12 +665,10 @@ class PlainReader {
     return false;
   }
 
-  // "key=value"; sysimgguid gives the next record's SystemGUID. A third of
-  // the lines are these: the key is scanned once, with no library call.
+  // "key=value"; sysimgguid gives the next record's SystemGUID.
   bool keyValue(std::string_view line) {
-    size_t eq = 0;
-    while (eq < line.size() && isKeyChar(line[eq])) ++eq;
-    if (eq == 0 || eq == line.size() || line[eq] != '=') return false;
+    size_t eq = keyLength(line);
+    if (eq == 0) return false;
     constexpr std::string_view kSystemGuid = "sysimgguid";
     if (eq == kSystemGuid.size() && sameText(line.substr(0, eq), kSystemGuid)) {
       Scan v{line.data() + eq + 1, line.data() + line.size(), {}};
@@ -905,10 +912,7 @@ TopologyForm topologyFormOf(std::string_view line) {
     while (i < line.size() && isBlank(line[i])) ++i;
     if (i < line.size() && line[i] >= '0' && line[i] <= '9') return TopologyForm::kPorts;
   }
-  size_t eq = line.find('=');
-  if (eq != std::string_view::npos && eq > 0 &&
-      std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(eq), isKeyChar))
-    return TopologyForm::kPlain;
+  if (keyLength(line) > 0) return TopologyForm::kPlain;
   return TopologyForm::kLst;
 }
 

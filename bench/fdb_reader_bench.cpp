@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 
 namespace {

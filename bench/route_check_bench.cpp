@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fabric/fabric.h"
+#include "fabric/routing/route_check.h"
 #include "tools/fabricgen.h"
 
 namespace {

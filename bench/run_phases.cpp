@@ -18,7 +18,7 @@
 #include "grouping/port_groups.h"
 #include "run/run.h"
 #include "search/pairing.h"
-#include "search/reference_search.h"
+#include "testing/reference_search.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "search/pairing.h"
-#include "search/reference_search.h"
+#include "testing/reference_search.h"
 #include "testing/test_fabrics.h"
 #include "tools/fabricgen.h"
 

@@ -15,8 +15,9 @@
 #include <memory>
 #include <string>
 
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/writers.h"
 #include "fabric/fabric.h"
-#include "fabric/writers.h"
 #include "tools/fabricgen.h"
 
 namespace {

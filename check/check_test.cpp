@@ -11,6 +11,7 @@
 #include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
+#include "fabric/dumps/readers.h"
 #include "testing/generated_fabric.h"
 #include "testing/test_files.h"
 

@@ -1,6 +1,7 @@
 #include "check/endpoints.h"
 
-#include "fabric/line_reader.h"
+#include "fabric/text/line_reader.h"
+#include "fabric/text/scan.h"
 
 EndpointIndex::EndpointIndex(const IBFabric& fabric) : fabric_(fabric) {
   for (const IBPort& port : fabric.ports())

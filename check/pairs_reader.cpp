@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "fabric/line_reader.h"
+#include "fabric/text/line_reader.h"
+#include "fabric/text/scan.h"
 
 bool splitWords(std::string_view line, std::vector<std::string_view>* words, size_t max) {
   words->clear();

@@ -5,7 +5,8 @@
 #include <limits>
 #include <unordered_map>
 
-#include "fabric/line_reader.h"
+#include "fabric/text/line_reader.h"
+#include "fabric/text/scan.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "check/pairs_reader.h"
 #include "fabric/fabric.h"
-#include "fabric/route_walk.h"
+#include "fabric/routing/route_walk.h"
 
 struct CheckLimits {
   uint32_t maxFlows = 1;  // pairs a switch egress port may carry

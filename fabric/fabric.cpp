@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "fabric/line_reader.h"
+#include "fabric/text/scan.h"
 
 std::string_view nodeTypeName(int nodeType) {
   switch (nodeType) {
@@ -207,29 +207,6 @@ IBPort* IBFabric::getPort(std::string_view nodeName, unsigned n) const {
 void IBFabric::link(IBPort* a, IBPort* b) {
   a->remote = b;
   b->remote = a;
-}
-
-static int printed(bool ok, const std::string& err) {
-  if (ok) return 0;
-  std::fprintf(stderr, "%s\n", err.c_str());
-  std::fflush(stderr);
-  return 1;
-}
-
-int IBFabric::parseSubnetLinks(const std::string& fileName, const char* reserved) {
-  if (reserved) return printed(false, "parseSubnetLinks: the second argument is reserved");
-  std::string err;
-  return printed(readLstFile(*this, fileName, &err), err);
-}
-
-int IBFabric::parsePLFTFile(const std::string& fileName) {
-  std::string err;
-  return printed(readPlftFile(*this, fileName, &err), err);
-}
-
-int IBFabric::parseFdbFile(const std::string& fileName) {
-  std::string err;
-  return printed(readFdbFile(*this, fileName, &err), err);
 }
 
 const char* get_corvex_version() {

@@ -37,10 +37,6 @@ uint32_t linkSpeedFromGbps(std::string_view);    // "2.5" -> 2500; unknown -> 0
 std::string_view linkSpeedName(uint32_t speed);  // 50000 -> "HDR"; unknown -> ""
 std::string linkSpeedGbps(uint32_t speed);       // 2500 -> "2.5"; unknown -> ""
 
-// The topology forms -l reads: OpenSM's LST, and the discovery diagnostic's
-// plain form and ports report (ibnetdiscover, ibnetdiscover -p).
-enum class TopologyForm { kLst, kPlain, kPorts };
-
 // Forwarding-table value for "no entry".
 constexpr uint8_t kLftNoEntry = 255;
 // Private forwarding tables are numbered 0 to 15.
@@ -179,48 +175,6 @@ class IBFabric {
   std::vector<IBNode> nodes_;
   std::vector<IBPort> ports_;
 };
-
-// Same readers, returning the message instead of printing it (for tests and
-// tools that want to show errors their own way). Return true on success.
-// readLstFile (and parseSubnetLinks) take every TopologyForm, told apart by
-// the content.
-bool readLstFile(IBFabric& fabric, const std::string& fileName, std::string* err);
-bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err);
-//
-// readFdbFile also takes a folder: its regular files, in byte-wise name order,
-// are read as one dump. Lines of the dump that report a failed table read
-// ("iberror:") are warnings "FILE:LINE: warning: ...": added to *warnings, or
-// printed on standard error when warnings is null. A dump that fails to load
-// leaves no forwarding table in the fabric.
-bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err);
-bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
-                 std::vector<std::string>* warnings);
-// How readFdbFile shares out the work; the result is the same for any values.
-// A regular file of at least two pieces is cut into pieces of about
-// pieceBytes at section headers, read on up to threads threads; a smaller
-// file, or any file with one thread, is read in one piece.
-struct FdbReadOptions {
-  unsigned threads = 0;      // 0: one per core, at most 16
-  uint64_t pieceBytes = 0;   // 0: 16 MiB
-  size_t* pieces = nullptr;  // when set, receives the number of pieces read
-};
-bool readFdbFile(IBFabric& fabric, const std::string& fileName, std::string* err,
-                 std::vector<std::string>* warnings, const FdbReadOptions& options);
-
-// Checks that every channel adapter / router port reaches every other one
-// along the forwarding tables. Returns 0 when every route is complete. Broken
-// routes are reported on standard error (the first 20, then a count). When
-// reportFile is not null, every broken route is also written there, one per
-// line; a report file that cannot be written is reported and fails the check.
-//
-// Sources and destinations are the non-switch ports that have a link and a
-// base LID. From the source's switch, each switch forwards the destination's
-// base LID by the table its ingress port maps to. A route is missing where a
-// table has no entry or names port 0 or a port past the port count, where the
-// egress port has no link or leads to a host other than the destination, and
-// where it enters a switch again through a port mapped to a table already used
-// there (a loop). A source cabled straight to the destination is complete.
-int SubnMgtVerifyAllCaToCaRoutes(IBFabric& fabric, const char* reportFile);
 
 // The version of this build, as printed by -V.
 const char* get_corvex_version();

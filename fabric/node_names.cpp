@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
-#include "fabric/line_reader.h"
+#include "fabric/text/scan.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 // runs the route check over whatever tables it accepted. The input is read a
 // second time cut into pieces of a few dozen bytes on three threads, which
 // must give the same tables, error and warnings.
+#include "fabric/dumps/readers.h"
+#include "fabric/routing/route_check.h"
 #include "fuzz/fuzz_files.h"
 
 namespace {

@@ -1,6 +1,7 @@
 // Fuzzes the topology reader; a topology it accepts must be whole.
 #include <cstdlib>
 
+#include "fabric/dumps/readers.h"
 #include "fuzz/fuzz_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,6 +9,7 @@
 #include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
+#include "fabric/dumps/readers.h"
 #include "fuzz/fuzz_files.h"
 
 namespace {

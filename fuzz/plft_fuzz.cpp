@@ -1,4 +1,5 @@
 // Fuzzes the private-table reader on a fixed fabric.
+#include "fabric/dumps/readers.h"
 #include "fuzz/fuzz_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "fabric/route_walk.h"
+#include "fabric/routing/route_walk.h"
 #include "search/lid_map.h"
 #include "testing/generated_fabric.h"
 #include "testing/test_fabrics.h"

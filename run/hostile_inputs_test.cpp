@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/writers.h"
 #include "fabric/fabric.h"
-#include "fabric/writers.h"
 #include "search/pairing.h"
 #include "testing/generated_fabric.h"
 #include "testing/run_binary.h"

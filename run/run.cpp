@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fabric/fabric.h"
+#include "fabric/routing/route_check.h"
 #include "grouping/port_groups.h"
 #include "search/pairing.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "fabric/forwarding_states.h"
+#include "fabric/routing/forwarding_states.h"
 
 SearchContext::SearchContext(const IBFabric& fabric, bool traceWalks)
     : trace(traceWalks),

@@ -12,8 +12,8 @@
 #include "search/dst_search.h"
 #include "search/lid_map.h"
 #include "search/pairing.h"
-#include "search/reference_search.h"
 #include "testing/generated_fabric.h"
+#include "testing/reference_search.h"
 #include "testing/test_fabrics.h"
 #include "testing/test_files.h"
 

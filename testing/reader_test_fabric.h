@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 #include "testing/test_files.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "fabric/writers.h"
+#include "fabric/dumps/writers.h"
 
 namespace {
 

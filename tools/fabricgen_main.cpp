@@ -12,7 +12,8 @@
 #include <string>
 
 #include "cli/version.h"
-#include "fabric/writers.h"
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/writers.h"
 #include "tools/fabricgen.h"
 
 namespace {

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "fabric/topology_forms.h"
-#include "fabric/writers.h"
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/writers.h"
+#include "fabric/routing/route_check.h"
 #include "testing/generated_fabric.h"
 #include "testing/test_files.h"
+#include "testing/topology_forms.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
+#include "fabric/routing/route_check.h"
 #include "testing/generated_fabric.h"
 #include "testing/reader_test_fabric.h"
 #include "testing/test_files.h"

@@ -1,4 +1,4 @@
-#include "fabric/route_walk.h"
+#include "fabric/routing/route_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/routing/route_check.h"
 #include "testing/test_fabrics.h"
 #include "testing/test_files.h"
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 #include "testing/reader_test_fabric.h"
 #include "testing/test_files.h"

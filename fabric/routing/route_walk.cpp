@@ -1,4 +1,4 @@
-#include "fabric/route_walk.h"
+#include "fabric/routing/route_walk.h"
 
 RouteWalker::RouteWalker(const IBFabric& fabric)
     : firstNode_(fabric.nodes().data()), tablesOnPath_(fabric.nodes().size(), 0) {}

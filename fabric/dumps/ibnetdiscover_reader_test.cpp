@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 #include "testing/test_files.h"
 

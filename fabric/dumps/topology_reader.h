@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 
 class LineReader;

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "fabric/writers.h"
+#include "fabric/dumps/writers.h"
 
 namespace {
 

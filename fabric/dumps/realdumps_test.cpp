@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
-#include "fabric/topology_forms.h"
+#include "fabric/routing/route_check.h"
+#include "testing/topology_forms.h"
 
 namespace {
 

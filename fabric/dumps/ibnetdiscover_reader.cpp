@@ -28,10 +28,12 @@
 #include <string_view>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/topology_reader.h"
 #include "fabric/fabric.h"
 #include "fabric/guid_index.h"
-#include "fabric/line_reader.h"
-#include "fabric/topology_reader.h"
+#include "fabric/text/line_reader.h"
+#include "fabric/text/scan.h"
 
 namespace {
 

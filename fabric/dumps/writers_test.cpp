@@ -1,4 +1,4 @@
-#include "fabric/writers.h"
+#include "fabric/dumps/writers.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
 #include "testing/test_files.h"
 
 namespace {

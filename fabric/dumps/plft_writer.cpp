@@ -1,6 +1,6 @@
 #include <string>
 
-#include "fabric/writers.h"
+#include "fabric/dumps/writers.h"
 
 bool writePlftFile(const IBFabric& fabric, const std::string& path, std::string* err) {
   for (const IBNode& n : fabric.nodes()) {

@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "fabric/writers.h"
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/writers.h"
 
 namespace {
 

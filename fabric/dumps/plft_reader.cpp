@@ -6,8 +6,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
+#include "fabric/dumps/switch_header.h"
 #include "fabric/fabric.h"
-#include "fabric/line_reader.h"
+#include "fabric/text/line_reader.h"
+#include "fabric/text/scan.h"
 
 bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err) {
   LineReader in;

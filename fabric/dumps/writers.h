@@ -17,6 +17,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 
 // The topology in any form -l reads. The discovery diagnostic's forms are

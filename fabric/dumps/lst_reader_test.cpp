@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/dumps/readers.h"
 #include "fabric/fabric.h"
 #include "testing/test_files.h"
 

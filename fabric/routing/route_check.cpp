@@ -19,8 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "fabric/routing/route_check.h"
+
 #include "fabric/fabric.h"
-#include "fabric/forwarding_states.h"
+#include "fabric/routing/forwarding_states.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "fabric/writers.h"
+#include "fabric/dumps/writers.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/routing/route_check.h"
 #include "testing/test_files.h"
 
 namespace {

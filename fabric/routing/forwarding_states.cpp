@@ -1,4 +1,4 @@
-#include "fabric/forwarding_states.h"
+#include "fabric/routing/forwarding_states.h"
 
 #include <algorithm>
 

@@ -120,4 +120,36 @@ TEST(CheckProgram, HelpAndVersion) {
   EXPECT_EQ(version.out, "linkdeal-check " + number);
 }
 
+// Descriptions are bytes, not always UTF-8: a Latin-1 name on a degraded
+// link reaches the JSON document without a pairs file.
+TEST(CheckProgram, JsonOfANameThatIsNotUtf8) {
+  const std::string dir = oversubscribedTree();
+  std::string lst = readTestFile(dir + "/fabric.lst");
+  const size_t width = lst.find("PHY=4x", lst.find("{r01n01 HCA-1}"));
+  ASSERT_NE(width, std::string::npos);
+  lst.replace(width, 6, "PHY=1x");
+  for (size_t at; (at = lst.find("{r01n01 HCA-1}")) != std::string::npos;)
+    lst.replace(at, 14, "{r01n01 HCA-\xe9}");
+  writeTestFile("latin1.lst", lst);
+  const BinaryRun run = runBinary(CHECK_BIN, {"-l", testPath("latin1.lst"), "--json"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json doc = nlohmann::json::parse(run.out);
+  EXPECT_NE(doc.dump().find("r01n01_HCA-\xef\xbf\xbd/P1"), std::string::npos) << run.out;
+}
+
+// Standard output that is lost, or that writes into an input, fails the check.
+TEST(CheckProgram, StandardOutputLostOrOntoAnInput) {
+  const std::string dir = oversubscribedTree();
+  const std::string pairs = writeTestFile("pairs", "r01n01_HCA-1 r02n01_HCA-1\n");
+  const std::vector<std::string> args = {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs",
+                                         pairs};
+  for (const std::string& redirection :
+       {std::string(">/dev/full"), std::string(">&-"), ">>" + pairs}) {
+    const BinaryRun run = runBinaryRedirected(CHECK_BIN, args, redirection);
+    EXPECT_EQ(run.status, 2) << redirection;
+    EXPECT_NE(run.err.find("linkdeal-check: "), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(readTestFile(pairs), "r01n01_HCA-1 r02n01_HCA-1\n");
+}
+
 }  // namespace

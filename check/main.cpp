@@ -1,18 +1,18 @@
 // linkdeal-check: pair lists checked on the fabric's real paths, degraded
 // links, and suspects from measured bandwidths.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "check/degraded.h"
 #include "check/endpoints.h"
+#include "check/link_ranking.h"
 #include "check/options.h"
 #include "check/pairs_reader.h"
 #include "check/report.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
-#include "check/link_ranking.h"
+#include "cli/outputs.h"
 #include "fabric/fabric.h"
 
 namespace {
@@ -23,12 +23,34 @@ int cannotRun(const std::string& message) {
   return kCheckUsage;
 }
 
+// Every file the check reads, by the option that names it.
+std::vector<InputFile> inputFiles(const CheckOptions& o) {
+  std::vector<InputFile> inputs = {
+      {"-l", o.lstFile}, {"-f", o.fdbsFile}, {"-P", o.plftFile}, {"--results", o.resultsFile}};
+  for (const std::string& file : o.pairsFiles) inputs.push_back({"PAIRS", file});
+  return inputs;
+}
+
+// The status, unless what went to standard output was not all written.
+int finish(int status) {
+  std::string why;
+  if (flushStandardOutput(&why)) return status;
+  return cannotRun("cannot write standard output" + (why.empty() ? "" : ": " + why));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // A closed standard descriptor must not become the first file opened.
+  if (!keepStandardDescriptors()) return cannotRun("cannot open /dev/null");
   CheckCommandLine cl = parseCheckCommandLine(argc, argv);
-  if (!cl.run) return cl.status;
+  if (!cl.run) return finish(cl.status);
   const CheckOptions& o = cl.options;
+
+  // The report never goes into an input (a shell's >> onto one).
+  if (const InputFile in = inputOnStandardOutput(inputFiles(o)); in.option)
+    return cannotRun("standard output is an input of this check (" + std::string(in.option) + " " +
+                     in.path + ")");
 
   // The fabric, read as linkdeal reads it; the readers print FILE:LINE errors.
   IBFabric fabric;
@@ -63,9 +85,12 @@ int main(int argc, char* argv[]) {
     report.suspects = findSuspects(fabric, plan, report.stages, results, o.slowRule);
   }
 
-  std::string out = o.json ? jsonReport(report).dump(2) + "\n" : textReport(report);
+  // Names are the topology's bytes, which need not be UTF-8: JSON gets U+FFFD
+  // for a byte that is not, where the strict default would throw.
+  std::string out =
+      o.json
+          ? jsonReport(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+          : textReport(report);
   std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    return cannotRun(std::string("cannot write the report: ") + std::strerror(errno));
-  return report.holds() ? kCheckHolds : kCheckFails;
+  return finish(report.holds() ? kCheckHolds : kCheckFails);
 }

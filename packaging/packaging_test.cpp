@@ -1,5 +1,5 @@
 // Man pages and bash completion against what each installed program's --help
-// says it accepts.
+// says it accepts; what every program owes its standard output.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -113,6 +113,21 @@ TEST(Packaging, PageAndCompletionCoverEveryOptionOfTheHelp) {
     for (const std::string& o : options) {
       EXPECT_TRUE(inPage.count(o)) << p.page << " does not describe " << o;
       EXPECT_TRUE(offered.count(o)) << p.completion << " does not offer " << o;
+    }
+  }
+}
+
+// Help and version text lost on a full disk or a closed descriptor is a
+// failure, with the status each page gives for one.
+TEST(Packaging, LostStandardOutputFailsEveryProgram) {
+  for (const Program& p : programs()) {
+    const int failed = p.name == "linkdeal-check" ? 2 : 1;
+    for (const char* option : {"--help", "--version"}) {
+      for (const char* redirection : {">/dev/full", ">&-"}) {
+        BinaryRun run = runBinaryRedirected(p.binary, {option}, redirection);
+        EXPECT_EQ(run.status, failed) << p.name << " " << option << " " << redirection;
+        EXPECT_NE(run.err.find("standard output"), std::string::npos) << p.name << run.err;
+      }
     }
   }
 }

@@ -1,7 +1,9 @@
 // linkdeal-plan as a program: its command line, the pairs file it writes and
 // what it prints.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,39 @@ TEST(PlanProgram, HelpVersionAndRefusals) {
   const BinaryRun missing = runBinary(PLAN_BIN, {"-l", "x"}, "linkdeal-plan");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("-E- Missing required option: -f -i"), std::string::npos);
+}
+
+// -o reaching an input by any path is refused before anything is written.
+TEST(PlanProgram, PlanOverAnInputIsRefused) {
+  const auto args = fabricArgs();  // -l DIR/fabric.lst -f DIR/fabric.fdbs ...
+  const std::string dir = std::filesystem::path(args[1]).parent_path().string();
+  const std::string lst = readTestFile(dir + "/fabric.lst"), fdbs = readTestFile(args[3]);
+  ASSERT_EQ(symlink("fabric.fdbs", (dir + "/symlink").c_str()), 0);
+  ASSERT_EQ(link(args[1].c_str(), (dir + "/hardlink").c_str()), 0);
+  for (const std::string& out :
+       {args[1], dir + "/symlink", dir + "/hardlink", dir + "/./fabric.fdbs"}) {
+    const BinaryRun run = plan(args, {"-o", out});
+    EXPECT_EQ(run.status, 1) << out;
+    EXPECT_NE(run.out.find("-E- cant write:" + out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(out + " is an input of this run"), std::string::npos) << run.err;
+    EXPECT_EQ(readTestFile(args[1]), lst);
+    EXPECT_EQ(readTestFile(args[3]), fdbs);
+  }
+}
+
+// A report lost on a full disk or a closed descriptor fails the run; the
+// pairs file is written all the same.
+TEST(PlanProgram, LostStandardOutputFails) {
+  auto args = fabricArgs();
+  const std::string expected = testPath("expected"), out = testPath("pairs");
+  ASSERT_EQ(plan(args, {"-o", expected}).status, 0);
+  args.insert(args.end(), {"-o", out});
+  for (const char* redirection : {">/dev/full", ">&-"}) {
+    const BinaryRun run = runBinaryRedirected(PLAN_BIN, args, redirection);
+    EXPECT_EQ(run.status, 1) << redirection;
+    EXPECT_EQ(run.err.rfind("-E- cant write standard output", 0), 0u) << run.err;
+    EXPECT_EQ(readTestFile(out), readTestFile(expected)) << redirection;
+  }
 }
 
 }  // namespace

@@ -127,6 +127,9 @@ bool writePlanFile(const std::string& fileName, const Plan& plan, bool withLid) 
 
 int runPlan(const PlanOptions& options) {
   const RunOptions& run = options.run;
+  // Never replace an input with the plan.
+  if (refuseOutputOverInput(run) != 0) return 1;
+
   IBFabric fabric;
   PortGroups groups;
   if (int status = loadFabric(run, fabric, groups); status != 0) return status;

@@ -120,20 +120,23 @@ TEST(HostileInputs, PairsFileOverAnInput) {
   }
 }
 
-// Standard output that cannot be written fails the run, even a complete one.
-TEST(HostileInputs, StandardOutputOnAFullDisk) {
+// Standard output that cannot be written, full or closed, fails the run, even
+// a complete one; a closed one never makes the console lines land in the
+// pairs file opened in its place.
+TEST(HostileInputs, StandardOutputFullOrClosed) {
   std::string dir = makeTestDir();
   IBFabric fabric;
   buildStar(fabric, {"a1", "b1"}, {2, 3});
   std::string files = writeFabric(fabric, dir);
-  BinaryRun run =
-      runBinary("/bin/sh",
-                {"-c", std::string(LINKDEAL_BIN) + " -l " + files + "fabric.lst -f " + files +
-                           "fabric.fdbs -i '^([a-z])' -o " + dir + "/pairs >/dev/full"},
-                "sh");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind("-E- cant write standard output", 0), 0u) << run.err;
-  EXPECT_EQ(readTestFile(dir + "/pairs"), kHeader + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
+  for (const char* redirection : {">/dev/full", ">&-"}) {
+    BinaryRun run = runBinaryRedirected(LINKDEAL_BIN,
+                                        {"-l", files + "fabric.lst", "-f", files + "fabric.fdbs",
+                                         "-i", "^([a-z])", "-o", dir + "/pairs"},
+                                        redirection);
+    EXPECT_EQ(run.status, 1) << redirection;
+    EXPECT_EQ(run.err.rfind("-E- cant write standard output", 0), 0u) << run.err;
+    EXPECT_EQ(readTestFile(dir + "/pairs"), kHeader + "a1/P1 b1/P1\nb1/P1 a1/P1\n");
+  }
 }
 
 TEST(HostileInputs, BrokenInputFiles) {

@@ -1,13 +1,9 @@
 #include "run/run.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <string>
 
+#include "cli/outputs.h"
 #include "fabric/fabric.h"
 #include "fabric/routing/route_check.h"
 #include "grouping/port_groups.h"
@@ -59,40 +55,21 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups,
 }
 
 int refuseOutputOverInput(const RunOptions& options) {
-  struct stat out;
-  if (stat(options.outFile.c_str(), &out) != 0) return 0;  // a new file: nothing to lose
-  auto same = [&](const std::string& path) {
-    struct stat in;
-    return stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-  };
-  auto refuse = [&](const char* option, const std::string& input) {
-    fail("-E- cant write:" + options.outFile);
-    std::fprintf(stderr, "-E- %s is an input of this run (%s %s)\n", options.outFile.c_str(),
-                 option, input.c_str());
-    return 1;
-  };
-  const std::pair<const char*, const std::string*> inputs[] = {
-      {"-l", &options.lstFile}, {"-f", &options.fdbsFile}, {"-P", &options.plftFile}};
-  for (const auto& [option, path] : inputs) {
-    if (path->empty()) continue;
-    if (same(*path)) return refuse(option, *path);
-    // A folder of forwarding-table dumps: each of its files is an input.
-    std::error_code ec;
-    if (!std::filesystem::is_directory(*path, ec)) continue;
-    for (const auto& entry : std::filesystem::directory_iterator(*path, ec)) {
-      if (same(entry.path().string())) return refuse(option, entry.path().string());
-    }
-  }
-  return 0;
+  const InputFile input =
+      inputAt(options.outFile,
+              {{"-l", options.lstFile}, {"-f", options.fdbsFile}, {"-P", options.plftFile}});
+  if (!input.option) return 0;
+  fail("-E- cant write:" + options.outFile);
+  std::fprintf(stderr, "-E- %s is an input of this run (%s %s)\n", options.outFile.c_str(),
+               input.option, input.path.c_str());
+  return 1;
 }
 
 int checkStandardOutput(int status) {
-  const bool failedBefore = std::ferror(stdout) != 0;
-  errno = 0;
-  if (std::fflush(stdout) == 0 && !failedBefore) return status;
-  const int error = errno;
-  std::fprintf(stderr, "-E- cant write standard output%s%s\n", error ? ": " : "",
-               error ? std::strerror(error) : "");
+  std::string why;
+  if (flushStandardOutput(&why)) return status;
+  std::fprintf(stderr, "-E- cant write standard output%s%s\n", why.empty() ? "" : ": ",
+               why.c_str());
   return 1;
 }
 

@@ -104,3 +104,12 @@ inline BinaryRun runBinary(const std::string& path, const std::vector<std::strin
   if (WIFSIGNALED(wstatus)) run.signal = WTERMSIG(wstatus);
   return run;
 }
+
+// Runs path with args as runBinary does, with a shell redirection applied
+// to the program, such as ">/dev/full" or ">&-" (standard output closed).
+inline BinaryRun runBinaryRedirected(const std::string& path, const std::vector<std::string>& args,
+                                     const std::string& redirection) {
+  std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" " + redirection, path};
+  shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+  return runBinary("/bin/sh", shellArgs, "sh");
+}

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/outputs.h"
 #include "cli/version.h"
 #include "fabric/dumps/readers.h"
 #include "fabric/dumps/writers.h"
@@ -126,9 +127,23 @@ int usageError() {
   return 1;
 }
 
+// The status, unless what went to standard output was not all written.
+int finish(int status) {
+  std::string why;
+  if (flushStandardOutput(&why)) return status;
+  std::fprintf(stderr, "fabricgen: cannot write standard output%s%s\n", why.empty() ? "" : ": ",
+               why.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // A closed standard descriptor must not become one of the files written.
+  if (!keepStandardDescriptors()) {
+    std::fprintf(stderr, "fabricgen: cannot open /dev/null\n");
+    return 1;
+  }
   GenOptions gen;
   std::string dir;
   char layout = 'A';
@@ -221,10 +236,10 @@ int main(int argc, char* argv[]) {
         break;
       case 'h':
         showHelp();
-        return 0;
+        return finish(0);
       case 'V':
         printVersion("fabricgen");
-        return 0;
+        return finish(0);
       default:  // getopt_long has said what is wrong
         return usageError();
     }
@@ -275,5 +290,5 @@ int main(int argc, char* argv[]) {
   std::printf("fabricgen: %d hosts, %d switches, %d links, LIDs up to %u, written to %s\n",
               summary.hosts, summary.switches, summary.links, unsigned{summary.maxLid},
               dir.c_str());
-  return 0;
+  return finish(0);
 }

@@ -549,6 +549,19 @@ TEST(FabricGenProgram, WritesWhatTheLibraryWrites) {
   ASSERT_TRUE(writeFabricFiles(f, lib, 'B', &err)) << err;
   for (const char* file : {"/fabric.lst", "/fabric.fdbs", "/fabric.plft"})
     EXPECT_TRUE(readTestFile(dir + file) == readTestFile(lib + file)) << file;
+
+  // Its summary lost on a full disk or a closed descriptor fails the run,
+  // and no file takes the closed descriptor's place.
+  for (const char* redirection : {">/dev/full", ">&-"}) {
+    const std::string again = makeTestDir("again");
+    EXPECT_EQ(run(kProgram + " -o " + again + " --leaves 3 --hosts-per-leaf 2 --up-links 2" +
+                      " --lmc 1 --private-tables --layout B 2>/dev/null " + redirection,
+                  &out),
+              1)
+        << redirection;
+    for (const char* file : {"/fabric.lst", "/fabric.fdbs", "/fabric.plft"})
+      EXPECT_TRUE(readTestFile(again + file) == readTestFile(lib + file)) << file << redirection;
+  }
 }
 
 // The shipped example must be what its README's command writes.

@@ -16,6 +16,7 @@
 #include "cli/options.h"
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "pairs/pairs_file.h"
 #include "run/run.h"
 #include "search/pairing.h"
 #include "testing/reference_search.h"
@@ -27,15 +28,15 @@ double now() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The pair lines of a pairs file: its lines less the header and "STAGE 1".
+// The pair lines of a pairs file; -1 when it cannot be read.
 int countPairs(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "r");
   if (!f) return -1;
-  int lines = 0;
-  for (int c; (c = std::fgetc(f)) != EOF;) lines += c == '\n';
+  std::string text;
+  char buf[65536];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
   std::fclose(f);
-  return lines -
-         static_cast<int>(std::count(kPairsFileHeader.begin(), kPairsFileHeader.end(), '\n')) - 1;
+  return static_cast<int>(countPairLines(text));
 }
 
 int fail(const char* phase) {

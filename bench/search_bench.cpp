@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "pairs/pairs_file.h"
 #include "search/pairing.h"
 #include "testing/reference_search.h"
 #include "testing/test_fabrics.h"
@@ -93,12 +94,8 @@ std::string fastPairsFile(Bed& b) {
   return file;
 }
 
-// The pair lines of a pairs file: its lines less the header and "STAGE 1".
 size_t pairCount(const std::string& file) {
-  const auto lines = [](std::string_view text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  };
-  return lines(file) - lines(kPairsFileHeader) - 1;
+  return countPairLines(file);
 }
 
 void report(benchmark::State& state, const Bed& b, size_t pairs) {

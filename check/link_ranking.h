@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
+#include "pairs/pairs_reader.h"
 
 struct SlowRule {
   bool given = false;  // slowBelow holds the user's threshold

@@ -5,15 +5,15 @@
 #include <vector>
 
 #include "check/degraded.h"
-#include "check/endpoints.h"
 #include "check/link_ranking.h"
 #include "check/options.h"
-#include "check/pairs_reader.h"
 #include "check/report.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
 #include "cli/outputs.h"
 #include "fabric/fabric.h"
+#include "pairs/endpoints.h"
+#include "pairs/pairs_reader.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "check/degraded.h"
-#include "check/pairs_reader.h"
-#include "check/stage_check.h"
 #include "check/link_ranking.h"
+#include "check/stage_check.h"
+#include "pairs/pairs_reader.h"
 
 struct CheckReport {
   const IBFabric* fabric = nullptr;

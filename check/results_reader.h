@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "check/endpoints.h"
-#include "check/pairs_reader.h"
+#include "pairs/endpoints.h"
+#include "pairs/pairs_reader.h"
 
 // values[s][p] is the value measured for pair p of plan.stages[s]; NaN where
 // the file gives none.

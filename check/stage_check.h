@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "check/pairs_reader.h"
 #include "fabric/fabric.h"
 #include "fabric/routing/route_walk.h"
+#include "pairs/pairs_reader.h"
 
 struct CheckLimits {
   uint32_t maxFlows = 1;  // pairs a switch egress port may carry

@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "check/endpoints.h"
-#include "check/pairs_reader.h"
 #include "check/results_reader.h"
 #include "check/stage_check.h"
 #include "fabric/dumps/readers.h"
 #include "fuzz/fuzz_files.h"
+#include "pairs/endpoints.h"
+#include "pairs/pairs_reader.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "cli/options.h"
 #include "fuzz/fuzz_files.h"
+#include "pairs/pairs_file.h"
 #include "run/run.h"
 #include "search/pairing.h"
 

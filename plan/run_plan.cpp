@@ -8,8 +8,8 @@
 
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "pairs/pairs_file.h"
 #include "run/run.h"
-#include "search/pairing.h"
 
 namespace {
 
@@ -94,35 +94,16 @@ void reportNotCoverable(const Coverable& c) {
   if (hostItems == 0 && c.idlePorts.empty()) printLine("-I- Not coverable: nothing");
 }
 
-bool writeLine(FILE* out, const std::string& line) {
-  return std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
-         std::fputc('\n', out) != EOF;
-}
-
 }  // namespace
 
 bool writePlanFile(const std::string& fileName, const Plan& plan, bool withLid) {
-  FILE* out = std::fopen(fileName.c_str(), "w");
-  if (!out) return false;
-  bool ok = std::fwrite(kPairsFileHeader.data(), 1, kPairsFileHeader.size(), out) ==
-            kPairsFileHeader.size();
-  std::string line;
-  for (size_t k = 0; k < plan.stages.size() && ok; ++k) {
-    ok = writeLine(out, "STAGE " + std::to_string(k + 1));
-    for (const PlannedPair& p : plan.stages[k].pairs) {
-      line = p.src->getName();
-      line += ' ';
-      line += p.dst->getName();
-      if (withLid) {
-        char lid[16];
-        std::snprintf(lid, sizeof lid, " 0x%04x", static_cast<unsigned>(p.dlid));
-        line += lid;
-      }
-      if (!(ok = writeLine(out, line))) break;
-    }
+  PairsFileWriter out(fileName, false);
+  for (size_t k = 0; k < plan.stages.size() && out.ok(); ++k) {
+    out.writeStage(static_cast<uint32_t>(k + 1));
+    for (const PlannedPair& p : plan.stages[k].pairs)
+      if (!out.writePair(*p.src, *p.dst, withLid ? p.dlid : 0)) break;
   }
-  // Close in any case; a failed flush at close is a failed write too.
-  return (std::fclose(out) == 0) && ok;
+  return out.close();
 }
 
 int runPlan(const PlanOptions& options) {

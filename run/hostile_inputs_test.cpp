@@ -14,6 +14,7 @@
 
 #include "fabric/dumps/writers.h"
 #include "fabric/fabric.h"
+#include "pairs/pairs_file.h"
 #include "search/pairing.h"
 #include "testing/generated_fabric.h"
 #include "testing/run_binary.h"

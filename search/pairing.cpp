@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "pairs/pairs_file.h"
 #include "search/dst_search.h"
 #include "search/lid_map.h"
 
@@ -12,13 +12,6 @@ static void printLine(const std::string& line) {
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-}
-
-// Writes one line of the pairs file and pushes it to the file system at once,
-// so a run that stops later keeps every pair found so far.
-static bool writeLine(FILE* out, std::string_view line) {
-  return std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
-         std::fputc('\n', out) != EOF && std::fflush(out) == 0;
 }
 
 static int cantWrite(const std::string& fileName) {
@@ -40,22 +33,17 @@ int runPairing(IBFabric& fabric, const PortGroups& groups, const PairingOptions&
   for (const std::string& warning : lidRangeWarnings(groups, options.lmc))
     std::fprintf(stderr, "%s\n", warning.c_str());
 
-  FILE* out = std::fopen(options.outFile.c_str(), "w");
-  if (!out) return cantWrite(options.outFile);
-  // Any failed write ends the run: a pairs file silently cut short would be
-  // taken for a complete permutation.
-  auto fail = [&] {
-    std::fclose(out);
-    return cantWrite(options.outFile);
-  };
-  if (!writeLine(out, std::string(kPairsFileHeader) + "STAGE 1")) return fail();
+  // Every line is flushed as it is written, and any failed write ends the
+  // run: a pairs file silently cut short would be taken for a complete
+  // permutation.
+  PairsFileWriter out(options.outFile, true);
+  if (!out.writeStage(1)) return cantWrite(options.outFile);
 
   const SearchLimits limits{options.maxFlowsPerLink, options.lmc, options.minDist};
   SearchContext ctx(fabric, options.trace);
   uint32_t pairsWritten = 0;
   uint32_t unmapped = 0;
   std::vector<IBPort*> ports;
-  std::string line;
   for (const auto& [groupName, groupPorts] : groups) {
     ports.assign(groupPorts.begin(), groupPorts.end());
     // Shuffled with the unseeded rand(): the same input gives the same pairs.
@@ -67,14 +55,10 @@ int runPairing(IBFabric& fabric, const PortGroups& groups, const PairingOptions&
       DstSearchResult result = findDstForSrc(ctx, groupName, *src, lidMap, limits);
       if (!result.error.empty()) {
         printLine(result.error);
-        std::fclose(out);
         return 1;
       }
       if (result.dst) {
-        line = src->getName();
-        line += ' ';
-        line += result.dst->getName();
-        if (!writeLine(out, line)) return fail();
+        if (!out.writePair(*src, *result.dst)) return cantWrite(options.outFile);
         ++pairsWritten;
         ++found;
       } else {
@@ -87,7 +71,7 @@ int runPairing(IBFabric& fabric, const PortGroups& groups, const PairingOptions&
               " pairs out of: " + std::to_string(n));
   }
 
-  if (std::fclose(out) != 0) return cantWrite(options.outFile);
+  if (!out.close()) return cantWrite(options.outFile);
   printLine("-I- Wrote " + std::to_string(pairsWritten) + " pairs into: " + options.outFile);
   if (unmapped) printLine("-W- Could not map " + std::to_string(unmapped) + " sources");
   return 0;

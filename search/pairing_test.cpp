@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pairs/pairs_file.h"
 #include "testing/test_fabrics.h"
 #include "testing/test_files.h"
 

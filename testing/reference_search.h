@@ -18,6 +18,7 @@
 
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
+#include "pairs/pairs_file.h"
 #include "search/pairing.h"
 
 namespace reference {

@@ -1,4 +1,4 @@
-#include "check/endpoints.h"
+#include "pairs/endpoints.h"
 
 #include "fabric/text/line_reader.h"
 #include "fabric/text/scan.h"

@@ -1,4 +1,4 @@
-#include "check/pairs_reader.h"
+#include "pairs/pairs_reader.h"
 
 #include <algorithm>
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "check/endpoints.h"
 #include "fabric/fabric.h"
+#include "pairs/endpoints.h"
 
 struct PlanPair {
   const IBPort* src = nullptr;

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/options.h"
+#include "cli/limits.h"
+#include "cli/numbers.h"
 #include "cli/version.h"
 
 namespace {
@@ -90,13 +91,6 @@ CheckCommandLine usageError(const std::string& message) {
   return endWith(kCheckUsage);
 }
 
-// A whole decimal number from 0 to max.
-bool readCount(const char* text, uint64_t max, uint64_t* value) {
-  const char* end = text + std::strlen(text);
-  auto [p, ec] = std::from_chars(text, end, *value);
-  return ec == std::errc() && p == end && *value <= max;
-}
-
 }  // namespace
 
 CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
@@ -126,13 +120,13 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
         o.plftFile = optarg;
         break;
       case 'm':
-        if (!readCount(optarg, kMaxLmc, &n))
+        if (!readWholeNumber(optarg, kMaxLmc, &n))
           return usageError("-m needs an LMC from 0 to " + std::to_string(kMaxLmc) + ", not '" +
                             optarg + "'");
         o.limits.lmc = static_cast<uint16_t>(n);
         break;
       case 'n':
-        if (!readCount(optarg, UINT32_MAX, &n) || n == 0)
+        if (!readWholeNumber(optarg, UINT32_MAX, &n) || n == 0)
           return usageError(std::string("-n needs a number of pairs from 1 up, not '") + optarg +
                             "'");
         o.limits.maxFlows = static_cast<uint32_t>(n);
@@ -141,7 +135,7 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
         o.limits.anyLid = true;
         break;
       case kBusiest:
-        if (!readCount(optarg, SIZE_MAX, &n))
+        if (!readWholeNumber(optarg, SIZE_MAX, &n))
           return usageError(std::string("--busiest needs a number, not '") + optarg + "'");
         o.limits.busiest = static_cast<size_t>(n);
         break;

@@ -3,9 +3,11 @@
 #include <getopt.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "cli/console.h"
+#include "cli/limits.h"
+#include "cli/numbers.h"
 #include "cli/version.h"
 
 int verbose = 0;
@@ -18,20 +20,6 @@ const char kUsageLine[] =
 
 const char kSeparator[] =
     "--------------------------------------------------------------------------";
-
-// Every console line goes out at once, so it interleaves correctly with the
-// fabric readers' diagnostics on standard error.
-void printLine(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-// Plain strtol: leading blanks and a sign are fine, trailing text is ignored
-// and text without digits reads as 0. Callers keep the low bits they need.
-long readNumber(const char* text) {
-  return std::strtol(text, nullptr, 10);
-}
 
 const option kLongOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
@@ -153,19 +141,19 @@ CommandLine parseCommandLine(int argc, char* argv[]) {
         takeFabricOption(c, optarg, o);
         break;
       case 'n':
-        o.maxFlowsPerLink = static_cast<uint32_t>(readNumber(optarg));
+        o.maxFlowsPerLink = static_cast<uint32_t>(readLinkdealNumber(optarg));
         printLine("-I- Max Number of Flows per Link: " + std::to_string(o.maxFlowsPerLink));
         break;
       case 'm':
-        o.lmc = static_cast<uint16_t>(readNumber(optarg));
+        o.lmc = static_cast<uint16_t>(readLinkdealNumber(optarg));
         printLine("-I- LMC: " + std::to_string(o.lmc));
         break;
       case 's':
-        o.maxGroupSrcs = static_cast<uint32_t>(readNumber(optarg));
+        o.maxGroupSrcs = static_cast<uint32_t>(readLinkdealNumber(optarg));
         printLine("-I- Max sources from each group: " + std::to_string(o.maxGroupSrcs));
         break;
       case 'd':
-        o.minDist = static_cast<uint32_t>(readNumber(optarg));
+        o.minDist = static_cast<uint32_t>(readLinkdealNumber(optarg));
         printLine("-I- Minimum path distance is: " + std::to_string(o.minDist) + " hops");
         break;
       case 'o':

@@ -20,9 +20,6 @@ struct RunOptions {
 // Set by -v; read by the destination search.
 extern int verbose;
 
-// The LMC field of InfiniBand is three bits wide: a port owns at most 2^7 LIDs.
-constexpr uint16_t kMaxLmc = 7;
-
 // What the command line decided: go on with a run using options, or end the
 // process with status (after -h, -V, or a rejected command line whose
 // messages are already printed).

@@ -2,11 +2,12 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "cli/console.h"
+#include "cli/limits.h"
+#include "cli/numbers.h"
 #include "cli/version.h"
 
 namespace {
@@ -14,21 +15,6 @@ namespace {
 const char kUsage[] =
     "Usage: linkdeal-plan -l LST -f FDBS -i REGEX [-P PLFT] [-n N] [-m LMC] [-d HOPS]\n"
     "                     [--stages K|auto] [--any-lid] [-t] [-o FILE]\n";
-
-void printLine(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-// A whole decimal number from 0 to max; anything else is refused.
-bool readCount(const char* text, unsigned long max, unsigned long& value) {
-  if (*text < '0' || *text > '9') return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 10);
-  return errno == 0 && *end == '\0' && value <= max;
-}
 
 enum : int { kStages = 1000, kAnyLid };
 
@@ -123,9 +109,9 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
   PlanOptions& o = result.options;
   RunOptions& r = o.run;
   r.outFile = "linkdeal-plan.out";
-  unsigned long value = 0;
-  auto number = [&](const char* what, unsigned long max) {
-    if (readCount(optarg, max, value)) return true;
+  uint64_t value = 0;
+  auto number = [&](const char* what, uint64_t max) {
+    if (readWholeNumber(optarg, max, &value)) return true;
     printLine(std::string("-E- Invalid ") + what + " value: " + optarg + " (must be 0 to " +
               std::to_string(max) + ")");
     return false;
@@ -170,7 +156,7 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
       case kStages:
         if (std::string(optarg) == "auto") {
           o.maxStages = 0;
-        } else if (!readCount(optarg, UINT32_MAX, value) || value == 0) {
+        } else if (!readWholeNumber(optarg, UINT32_MAX, &value) || value == 0) {
           return refuse(std::string("-E- Invalid --stages value: ") + optarg +
                         " (a number from 1, or auto)");
         } else {

@@ -6,18 +6,13 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/console.h"
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
 #include "pairs/pairs_file.h"
 #include "run/run.h"
 
 namespace {
-
-void printLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 std::string stages(size_t n) {
   return std::to_string(n) + (n == 1 ? " stage" : " stages");

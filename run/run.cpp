@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/console.h"
 #include "cli/outputs.h"
 #include "fabric/fabric.h"
 #include "fabric/routing/route_check.h"
@@ -12,8 +13,7 @@
 namespace {
 
 int fail(const std::string& message) {
-  std::printf("%s\n", message.c_str());
-  std::fflush(stdout);
+  printLine(message);
   return 1;
 }
 
@@ -45,8 +45,7 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups,
 
   // Every host must reach every other host, unless the user vouches for it.
   if (options.trustFdbs) {
-    std::printf("-W- Skip all CA to CA paths check\n");
-    std::fflush(stdout);
+    printLine("-W- Skip all CA to CA paths check");
   } else if (SubnMgtVerifyAllCaToCaRoutes(fabric, nullptr) != 0) {
     return fail("-E- Some missing CA to CA paths");
   }

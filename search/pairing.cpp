@@ -4,15 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/console.h"
 #include "pairs/pairs_file.h"
 #include "search/dst_search.h"
 #include "search/lid_map.h"
-
-static void printLine(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 static int cantWrite(const std::string& fileName) {
   printLine("-E- cant write:" + fileName);

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <string>
 
+#include "cli/limits.h"
+#include "cli/numbers.h"
 #include "cli/outputs.h"
 #include "cli/version.h"
 #include "fabric/dumps/readers.h"
@@ -111,10 +113,8 @@ const option kOptions[] = {
 
 // A whole decimal number from 0 to 100000; anything else is refused.
 bool readCount(const char* text, const char* option, int* value) {
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || v > 100000) {
+  uint64_t v;
+  if (!readWholeNumber(text, 100000, &v)) {
     std::fprintf(stderr, "fabricgen: %s needs a number from 0 to 100000, not '%s'\n", option, text);
     return false;
   }
@@ -186,8 +186,8 @@ int main(int argc, char* argv[]) {
         break;
       case 'm':
         ok = readCount(optarg, "--lmc", &lmc);
-        if (ok && lmc > 7) {
-          std::fprintf(stderr, "fabricgen: --lmc must be from 0 to 7, not %d\n", lmc);
+        if (ok && lmc > kMaxLmc) {
+          std::fprintf(stderr, "fabricgen: --lmc must be from 0 to %d, not %d\n", kMaxLmc, lmc);
           ok = false;
         }
         gen.lmc = static_cast<uint16_t>(lmc);

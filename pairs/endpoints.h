@@ -8,10 +8,14 @@
 
 #include "fabric/fabric.h"
 
-// Finds the port an endpoint text names: a port name as the pairs file writes
-// it ("NODENAME/P<n>"), a node name (its port 1), or a port GUID ("0x" and
-// hex digits). Names are tried first, so a node named "0x..." (a node without
-// a description) is still found by name.
+// Finds the port an endpoint text names, reading it in this order:
+// 1. a port name as the pairs file writes it ("NODENAME/P<n>") when NODENAME
+//    is a node: the text then names that port, even where a node's name is
+//    the whole text (node names may end in "/P<n>"; that node is
+//    "NODENAME/P<n>/P1");
+// 2. a node name: its port 1;
+// 3. a port GUID ("0x" and hex digits). Names come first, so a node named
+//    "0x..." (a node without a description) is still found by name.
 class EndpointIndex {
  public:
   explicit EndpointIndex(const IBFabric& fabric);

@@ -130,6 +130,12 @@ struct NodeDecl {
 // is taken as well, NAME_0x<NodeGUID>_2, _3, ... up to the first free one.
 void nameNodes(std::vector<NodeDecl>& decls);
 
+// The one rule every topology reader applies to a node description: no
+// control character but the tab, so that no terminal escape read from a dump
+// reaches a console, a pairs file or a report. Null when the description
+// holds none, else the problem for a "FILE:LINE: problem" message.
+const char* descriptionProblem(std::string_view description);
+
 class IBFabric {
  public:
   IBFabric();

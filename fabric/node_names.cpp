@@ -9,6 +9,14 @@
 #include "fabric/fabric.h"
 #include "fabric/text/scan.h"
 
+const char* descriptionProblem(std::string_view description) {
+  for (char c : description) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7f) return "control character in the node description";
+  }
+  return nullptr;
+}
+
 namespace {
 
 // Trimmed, every run of blanks inside made one '_'; an empty description

@@ -224,16 +224,18 @@ class Builder {
     }
     if (e.descriptionShown) {
       if (!(rec.seen & kDescriptionSeen)) {
+        if (const char* why = descriptionProblem(e.description)) return fail(problem, why);
         rec.descriptionAt = descriptions_.size();
         rec.descriptionSize = static_cast<uint32_t>(e.description.size());
         descriptions_.append(e.description);
         rec.seen |= kDescriptionSeen;
         nodeAside_[n].description = line;
       } else if (!sameText(description(rec), e.description)) {
+        // The stored one passed the rule; this one may not.
+        if (const char* why = descriptionProblem(e.description)) return fail(problem, why);
         return clash(problem,
-                     "node " + guidText(rec.guid) + " is described as '" +
-                         std::string(e.description) + "' here but as '" +
-                         std::string(description(rec)) + "'",
+                     "node " + guidText(rec.guid) + " is described as '" + echoText(e.description) +
+                         "' here but as '" + echoText(description(rec)) + "'",
                      nodeAside_[n].description);
       }
     }
@@ -400,13 +402,17 @@ class Builder {
   }
 
   std::string nodeText(const NodeRec& n) const {
-    return "node " + guidText(n.guid) + " ('" + std::string(description(n)) + "')";
+    return "node " + guidText(n.guid) + " ('" + echoText(description(n)) + "')";
   }
   std::string portText(uint32_t p) const {
     return "port " + std::to_string(ports_[p].pn) + " of " + nodeText(nodes_[ports_[p].node]);
   }
 
  private:
+  [[gnu::cold]] [[gnu::noinline]] static uint32_t fail(std::string* problem, const char* what) {
+    *problem = what;
+    return kNone;
+  }
   // "WHAT on line N" in *problem; kNone.
   [[gnu::cold]] [[gnu::noinline]] static uint32_t clash(std::string* problem, std::string what,
                                                         size_t line) {

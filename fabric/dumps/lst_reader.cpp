@@ -166,12 +166,9 @@ struct Scanner {
       return false;
     }
     e->description = rest.substr(0, close);
-    for (char c : e->description) {
-      unsigned char u = static_cast<unsigned char>(c);
-      if ((u < 0x20 && c != '\t') || u == 0x7f) {
-        problem = "control character in the node description";
-        return false;
-      }
+    if (const char* why = descriptionProblem(e->description)) {
+      problem = why;
+      return false;
     }
     p += close + 1;
     if (!hexField(" LID:", 16, &v)) return false;

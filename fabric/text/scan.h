@@ -56,7 +56,8 @@ inline NumScan scanDec(const char** p, const char* end, uint64_t max, uint64_t* 
   bool tooLarge = false;
   for (; s < end && static_cast<unsigned>(*s - '0') < 10; ++s) {
     unsigned d = static_cast<unsigned>(*s - '0');
-    if (v > (max - d) / 10) tooLarge = true;
+    // d > max first: max - d would wrap for a field whose maximum is below 9.
+    if (d > max || v > (max - d) / 10) tooLarge = true;
     if (!tooLarge) v = v * 10 + d;
   }
   if (s == *p) return NumScan::kNoDigits;

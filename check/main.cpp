@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "check/degraded.h"
+#include "check/html/html_report.h"
 #include "check/link_ranking.h"
 #include "check/options.h"
 #include "check/report.h"
@@ -51,6 +52,10 @@ int main(int argc, char* argv[]) {
   if (const InputFile in = inputOnStandardOutput(inputFiles(o)); in.option)
     return cannotRun("standard output is an input of this check (" + std::string(in.option) + " " +
                      in.path + ")");
+  if (!o.htmlFile.empty())
+    if (const InputFile in = inputAt(o.htmlFile, inputFiles(o)); in.option)
+      return cannotRun("--html " + o.htmlFile + " is an input of this check (" +
+                       std::string(in.option) + " " + in.path + ")");
 
   // The fabric, read as linkdeal reads it; the readers print FILE:LINE errors.
   IBFabric fabric;
@@ -84,6 +89,9 @@ int main(int argc, char* argv[]) {
     report.results = &results;
     report.suspects = findSuspects(fabric, plan, report.stages, results, o.slowRule);
   }
+
+  if (!o.htmlFile.empty() && !writeHtmlReport(o.htmlFile, htmlReport(report), &err))
+    return cannotRun(err);
 
   // Names are the topology's bytes, which need not be UTF-8: JSON gets U+FFFD
   // for a byte that is not, where the strict default would throw.

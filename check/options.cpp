@@ -54,6 +54,9 @@ const char kHelp[] =
     "\n"
     "Output:\n"
     "      --json              one JSON document instead of text\n"
+    "      --html FILE         also write the report as one self-contained HTML\n"
+    "                          page: the fabric by tier with each link's load per\n"
+    "                          stage, the slow pairs and the suspects\n"
     "  -h, --help              this text\n"
     "  -V, --version           the version\n"
     "\n"
@@ -61,7 +64,7 @@ const char kHelp[] =
     "a broken path or a host sending or receiving twice, 2 when the check could\n"
     "not run (bad usage, an input file that cannot be read, output not written).\n";
 
-enum LongOnly { kAnyLid = 256, kBusiest, kSlowBelow, kUnit, kJson };
+enum LongOnly { kAnyLid = 256, kBusiest, kSlowBelow, kUnit, kJson, kHtml };
 
 const option kOptions[] = {
     {"lst", required_argument, nullptr, 'l'},
@@ -75,6 +78,7 @@ const option kOptions[] = {
     {"slow-below", required_argument, nullptr, kSlowBelow},
     {"unit", required_argument, nullptr, kUnit},
     {"json", no_argument, nullptr, kJson},
+    {"html", required_argument, nullptr, kHtml},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -170,6 +174,9 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
       }
       case kJson:
         o.json = true;
+        break;
+      case kHtml:
+        o.htmlFile = optarg;
         break;
       case ':':
         return usageError(std::string("option '") + argv[optind - 1] + "' needs an argument");

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "check/stage_check.h"
 #include "check/link_ranking.h"
+#include "check/stage_check.h"
 
 struct CheckOptions {
   std::string lstFile;
@@ -16,6 +16,7 @@ struct CheckOptions {
   CheckLimits limits;
   SlowRule slowRule;
   bool json = false;
+  std::string htmlFile;  // --html: the report drawn, as one HTML page
 };
 
 // What the command line decided: run with options, or end with status

@@ -71,10 +71,13 @@ window.addEventListener('error', function (e) {
     const c = BLUES[i].map((v, k) => Math.round(v + (BLUES[i + 1][k] - v) * f));
     return 'rgb(' + c.join(',') + ')';
   }
+  const colours = new Map();
   function loadColour(load) {
     if (load === 0) return GREY;
     if (load > LIMIT) return OVER;
-    return blue(LIMIT <= 1 ? 1 : (load - 1) / (LIMIT - 1));
+    let c = colours.get(load);
+    if (!c) colours.set(load, c = blue(LIMIT <= 1 ? 1 : (load - 1) / (LIMIT - 1)));
+    return c;
   }
   // Viridis stops, for bandwidth: dark is slow, yellow fast.
   const VIRIDIS = [[68, 1, 84], [59, 82, 139], [33, 145, 140], [94, 201, 98], [253, 231, 37]];
@@ -226,8 +229,9 @@ window.addEventListener('error', function (e) {
     el('span', { class: 'box', style: 'border:2px solid #111;border-radius:8px;text-align:center;font-weight:bold;line-height:12px' }, s, 'n');
     s.appendChild(document.createTextNode('suspect class n, its links outlined in grey'));
   }
-  el('div', { class: 'note' }, app,
-    'Each cable is two lines, one per direction (left: upwards, right: downwards). Hover a switch or a link for its ports, load and pairs.');
+  el('div', { class: 'note' }, app, D.view === 'full'
+    ? 'Each cable is two lines, one per direction (left: upwards, right: downwards). Hover a switch or a link for its ports, load and pairs.'
+    : 'Hover a strip for the switch, the port and its load.');
   const fabricDiv = el('div', { id: 'fabric' }, app);
   const lists = el('div', { class: 'panels' }, app);
   const stagePanel = el('div', { class: 'panels' }, app);
@@ -241,7 +245,7 @@ window.addEventListener('error', function (e) {
     const nHosts = Math.max(1, tiers[0].length);
     const hostW = Math.max(4, Math.min(64, Math.floor((width - 80) / nHosts)));
     const used = 70 + nHosts * hostW, W = Math.max(width, used + 10);
-    const H = 30 + (tierCount - 1) * ROW + HOSTH + 70;
+    const H = 30 + (tierCount - 1) * ROW + HOSTH + (hostW >= 11 ? 70 : 20);
     const pos = new Array(nodes.length);
     const yOf = t => 30 + (tierCount - 1 - t) * ROW;
     tiers[0].forEach((n, i) => { pos[n] = { x: 70 + (i + 0.5) * hostW, y: yOf(0), w: Math.max(2, hostW - 1), h: HOSTH }; });
@@ -457,6 +461,14 @@ window.addEventListener('error', function (e) {
       const leaf = nodes[n][2], p = at.get(leaf);
       return p && { x: p.x, y: hostY + hostsOf.get(leaf).indexOf(n) * hostCell };
     }
+    ctx.lineWidth = 1;
+    ctx.strokeStyle = '#222';
+    ctx.setLineDash([2, 2]);
+    for (let d = 0; d < nDirs; ++d) {
+      const c = cables[d >> 1][6] && cellOf(d);
+      if (c) ctx.strokeRect(c.x - 3, c.y - 3, stripW + 5, cellH + 5);
+    }
+    ctx.setLineDash([]);
     ctx.lineWidth = 2;
     ctx.strokeStyle = OVER;
     for (let d = 0; d < nDirs; ++d) {
@@ -688,10 +700,16 @@ window.addEventListener('error', function (e) {
       ctx.fillText(fit(l, pad - 4), 0, pad + i * cell + cell / 2 + 3);
       ctx.save(); ctx.translate(pad + i * cell + cell / 2 + 3, pad - 3); ctx.rotate(-Math.PI / 2); ctx.fillText(fit(l, pad - 4), 0, 0); ctx.restore();
     });
-    for (let a = 0; a < n; ++a) for (let b = 0; b < n; ++b) {
-      const v = low[a * n + b];
-      ctx.fillStyle = isNaN(v) ? '#f4f4f4' : viridis(vmax > vmin ? (v - vmin) / (vmax - vmin) : 1);
-      ctx.fillRect(pad + b * cell, pad + a * cell, cell - (cell > 3 ? 1 : 0), cell - (cell > 3 ? 1 : 0));
+    // The empty cells in one go, then only the cells that have pairs.
+    const gap = cell > 3 ? 1 : 0;
+    ctx.fillStyle = '#f4f4f4';
+    if (gap) { for (let a = 0; a < n; ++a) for (let b = 0; b < n; ++b) ctx.fillRect(pad + b * cell, pad + a * cell, cell - 1, cell - 1); }
+    else ctx.fillRect(pad, pad, n * cell, n * cell);
+    for (let k = 0; k < n * n; ++k) {
+      const v = low[k];
+      if (isNaN(v)) continue;
+      ctx.fillStyle = viridis(vmax > vmin ? (v - vmin) / (vmax - vmin) : 1);
+      ctx.fillRect(pad + (k % n) * cell, pad + Math.floor(k / n) * cell, cell - gap, cell - gap);
     }
     const lg = el('div', { class: 'legend' }, p);
     for (const [t2, txt] of [[0, 'low ' + fmt(vmin)], [0.5, ''], [1, 'high ' + fmt(vmax)]]) {

@@ -9,6 +9,7 @@ struct RunOptions {
   std::string fdbsFile;
   std::string plftFile;
   std::string groupRegex;
+  bool groupByLeaf = false;  // group hosts by their switch instead of by groupRegex
   std::string outFile = "linkdeal.out";
   uint32_t maxFlowsPerLink = 1;
   uint32_t minDist = 0;

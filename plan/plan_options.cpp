@@ -13,10 +13,10 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: linkdeal-plan -l LST -f FDBS -i REGEX [-P PLFT] [-n N] [-m LMC] [-d HOPS]\n"
-    "                     [--stages K|auto] [--any-lid] [-t] [-o FILE]\n";
+    "Usage: linkdeal-plan -l LST -f FDBS (-i REGEX | --group-by leaf) [-P PLFT] [-n N]\n"
+    "                     [-m LMC] [-d HOPS] [--stages K|auto] [--any-lid] [-t] [-o FILE]\n";
 
-enum : int { kStages = 1000, kAnyLid };
+enum : int { kStages = 1000, kAnyLid, kGroupBy };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -31,6 +31,7 @@ const option kLongOptions[] = {
     {"min-dist", required_argument, nullptr, 'd'},
     {"stages", required_argument, nullptr, kStages},
     {"any-lid", no_argument, nullptr, kAnyLid},
+    {"group-by", required_argument, nullptr, kGroupBy},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -58,8 +59,9 @@ void showPlanHelp() {
   std::fputs(kUsage, stdout);
   std::fputs(
       "\n"
-      "Splits the hosts into groups by a regular expression, as linkdeal does, and\n"
-      "writes stages of source/destination pairs. Each stage on its own keeps\n"
+      "Splits the hosts into groups by a regular expression, as linkdeal does (or by\n"
+      "the switch each host is cabled to), and writes stages of source/destination pairs. Each "
+      "stage on its own keeps\n"
       "linkdeal's guarantees along the paths the forwarding tables give: the two\n"
       "ends of a pair are in different groups, each host sends at most once and\n"
       "receives at most once, no switch egress port carries more than N of the\n"
@@ -73,7 +75,9 @@ void showPlanHelp() {
       "  -l, --lst FILE        topology file (required)\n"
       "  -f, --fdbs FILE       switch forwarding tables (required)\n"
       "  -i, --grp-rex REGEX   POSIX extended expression whose first ( ) capture of a\n"
-      "                        host name names the host's group (required)\n"
+      "                        host name names the host's group\n"
+      "  --group-by leaf       group the hosts by the switch their port 1 is cabled to\n"
+      "                        instead (one of -i and --group-by is required)\n"
       "  -P, --PLFT FILE       private forwarding-table map of the switches that have one\n"
       "  -n, --max-hsd N       most pairs of a stage whose path leaves a switch through\n"
       "                        one port (default 1)\n"
@@ -164,6 +168,12 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         }
         printLine("-I- Stage limit: " + (o.maxStages ? std::to_string(o.maxStages) : "auto"));
         break;
+      case kGroupBy:
+        if (std::string(optarg) != "leaf")
+          return refuse(std::string("-E- Invalid --group-by value: ") + optarg + " (only leaf)");
+        r.groupByLeaf = true;
+        printLine("-I- Group by: leaf");
+        break;
       case kAnyLid:
         o.anyLid = true;
         printLine("-I- Any LID of a destination");
@@ -178,8 +188,10 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
   std::string missing;
   if (r.lstFile.empty()) missing += " -l";
   if (r.fdbsFile.empty()) missing += " -f";
-  if (r.groupRegex.empty()) missing += " -i";
+  if (r.groupRegex.empty() && !r.groupByLeaf) missing += " -i";
   if (!missing.empty()) return refuse("-E- Missing required option:" + missing);
+  if (!r.groupRegex.empty() && r.groupByLeaf)
+    return refuse("-E- -i and --group-by leaf are alternatives: give one of them");
   result.run = true;
   return result;
 }

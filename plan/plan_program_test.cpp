@@ -80,8 +80,8 @@ TEST(PlanProgram, HelpVersionAndRefusals) {
   const BinaryRun help = runBinary(PLAN_BIN, {"--help"}, "linkdeal-plan");
   EXPECT_EQ(help.status, 0);
   for (const char* option :
-       {"--lst", "--fdbs", "--grp-rex", "--PLFT", "--max-hsd", "--lmc", "--min-dist", "--stages",
-        "--any-lid", "--trust-fdbs", "-o FILE", "--help", "--version"}) {
+       {"--lst", "--fdbs", "--grp-rex", "--group-by leaf", "--PLFT", "--max-hsd", "--lmc",
+        "--min-dist", "--stages", "--any-lid", "--trust-fdbs", "-o FILE", "--help", "--version"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const BinaryRun version = runBinary(PLAN_BIN, {"-V"}, "linkdeal-plan");
@@ -99,15 +99,33 @@ TEST(PlanProgram, HelpVersionAndRefusals) {
       {{"-n", "1x"}, "-E- Invalid -n value: 1x"},
       {{"-m", "8"}, "-E- Invalid -m value: 8"},
       {{"-o", "/nonexistent-dir/pairs"}, "-E- cant write:/nonexistent-dir/pairs"},
+      {{"--group-by", "leaf"}, "-E- -i and --group-by leaf are alternatives"},
   };
   for (const Refused& c : cases) {
     const BinaryRun run = plan(args, c.more);
     EXPECT_EQ(run.status, 1) << c.message;
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
   }
+  const BinaryRun rack = runBinary(PLAN_BIN, {"--group-by", "rack"}, "linkdeal-plan");
+  EXPECT_EQ(rack.status, 1);
+  EXPECT_NE(rack.out.find("-E- Invalid --group-by value: rack (only leaf)"), std::string::npos);
   const BinaryRun missing = runBinary(PLAN_BIN, {"-l", "x"}, "linkdeal-plan");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("-E- Missing required option: -f -i"), std::string::npos);
+}
+
+// Hosts grouped by leaf switch: 6 hosts behind each leaf, and a plan as
+// complete as with an expression.
+TEST(PlanProgram, GroupByLeaf) {
+  auto args = fabricArgs();
+  args.resize(4);  // -l, -f
+  const BinaryRun run = plan(args, {"--group-by", "leaf", "-m", "1", "-o", testPath("pairs")});
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("-I- group: MF0;leaf01:MQM8700/U1 has: 6 ports"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(" nodes (skipped 0)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(", every coverable host and directed link covered"), std::string::npos)
+      << run.out;
 }
 
 // -o reaching an input by any path is refused before anything is written.

@@ -7,6 +7,7 @@
 #include "cli/outputs.h"
 #include "fabric/fabric.h"
 #include "fabric/routing/route_check.h"
+#include "grouping/leaf_groups.h"
 #include "grouping/port_groups.h"
 #include "search/pairing.h"
 
@@ -30,8 +31,12 @@ int loadFabric(const RunOptions& options, IBFabric& fabric, PortGroups& groups,
     return fail("-E- Fail to parse lst: " + options.lstFile);
   ended(observer, RunPhase::kTopology);
 
-  // Host groups by the expression; it reports its own compile error.
-  if (getPortGroups(fabric, options.groupRegex, groups) != 0) return 1;
+  // Host groups by their switch, or by the expression, which reports its
+  // own compile error.
+  if (options.groupByLeaf)
+    getLeafGroups(fabric, groups);
+  else if (getPortGroups(fabric, options.groupRegex, groups) != 0)
+    return 1;
   ended(observer, RunPhase::kGrouping);
 
   // Private forwarding-table maps, only when given.

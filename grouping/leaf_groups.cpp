@@ -1,0 +1,26 @@
+#include "grouping/leaf_groups.h"
+
+#include <cstdint>
+#include <cstdio>
+
+void getLeafGroups(IBFabric& fabric, PortGroups& groups) {
+  std::printf("-I- grouping nodes by the switch they are cabled to\n");
+  uint32_t grouped = 0;
+  uint32_t skipped = 0;
+  for (const auto& [name, node] : fabric.nodeMap) {
+    if (node->isSwitch()) continue;
+    IBPort* p = node->getPort(1);
+    if (!p) continue;
+    if (!p->remote || !p->remote->owner->isSwitch()) {
+      ++skipped;
+      continue;
+    }
+    groups[p->remote->owner->nodeName].insert(p);
+    ++grouped;
+  }
+  for (const auto& [group, ports] : groups)
+    std::printf("-I- group: %s has: %zu ports\n", group.c_str(), ports.size());
+  std::printf("-I- Total of %u nodes (skipped %u)\n", static_cast<unsigned>(grouped),
+              static_cast<unsigned>(skipped));
+  std::fflush(stdout);
+}

@@ -14,9 +14,10 @@ namespace {
 
 const char kUsage[] =
     "Usage: linkdeal-plan -l LST -f FDBS (-i REGEX | --group-by leaf) [-P PLFT] [-n N]\n"
-    "                     [-m LMC] [-d HOPS] [--stages K|auto] [--any-lid] [-t] [-o FILE]\n";
+    "                     [-m LMC] [-d HOPS] [--localize|--coverage] [--stages K|auto]\n"
+    "                     [--any-lid] [-t] [-o FILE]\n";
 
-enum : int { kStages = 1000, kAnyLid, kGroupBy };
+enum : int { kStages = 1000, kAnyLid, kGroupBy, kLocalize, kCoverage };
 
 const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -32,6 +33,8 @@ const option kLongOptions[] = {
     {"stages", required_argument, nullptr, kStages},
     {"any-lid", no_argument, nullptr, kAnyLid},
     {"group-by", required_argument, nullptr, kGroupBy},
+    {"localize", no_argument, nullptr, kLocalize},
+    {"coverage", no_argument, nullptr, kCoverage},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -59,17 +62,22 @@ void showPlanHelp() {
   std::fputs(kUsage, stdout);
   std::fputs(
       "\n"
-      "Splits the hosts into groups by a regular expression, as linkdeal does (or by\n"
-      "the switch each host is cabled to), and writes stages of source/destination pairs. Each "
-      "stage on its own keeps\n"
-      "linkdeal's guarantees along the paths the forwarding tables give: the two\n"
-      "ends of a pair are in different groups, each host sends at most once and\n"
-      "receives at most once, no switch egress port carries more than N of the\n"
-      "stage's pairs, and every path is at least HOPS links long. Together the\n"
-      "stages make every grouped host send and receive, and put traffic on every\n"
-      "directed link that such a pair's route can cross: each switch egress port,\n"
-      "and each host's own link both ways. What no valid pair can reach is\n"
-      "reported as not coverable.\n"
+      "Splits the hosts into groups by a regular expression, as linkdeal does, or by\n"
+      "the switch each host is cabled to, and writes stages of source/destination\n"
+      "pairs. Each stage on its own keeps linkdeal's guarantees along the paths the\n"
+      "forwarding tables give: the two ends of a pair are in different groups, each\n"
+      "host sends at most once and receives at most once, no switch egress port\n"
+      "carries more than N of the stage's pairs, and every path is at least HOPS\n"
+      "links long. Together the stages make every grouped host send and receive, and\n"
+      "put traffic on every directed link that such a pair's route can cross: each\n"
+      "switch egress port, and each host's own link both ways. What no valid pair can\n"
+      "reach is reported as not coverable.\n"
+      "\n"
+      "By default the stages also give every directed link a signature of its own\n"
+      "(the set of stage and pair crossing it) as far as the routes allow, so that\n"
+      "linkdeal-check can name a slow link alone. Links that exactly the same valid\n"
+      "pairs cross can never be told apart on these routes; they are printed as\n"
+      "inseparable classes and no stage is spent on them.\n"
       "\n"
       "Options:\n"
       "  -l, --lst FILE        topology file (required)\n"
@@ -85,8 +93,12 @@ void showPlanHelp() {
       "                        (default 0)\n"
       "  -d, --min-dist HOPS   only paths of at least HOPS links (default 0; a host on\n"
       "                        the source's own switch is 2 links away)\n"
+      "  --localize            stages that give every link a signature of its own\n"
+      "                        (the default)\n"
+      "  --coverage            only as many stages as covering everything takes\n"
       "  --stages K|auto       stop after K stages, or (auto, the default) when every\n"
-      "                        coverable host and link is covered\n"
+      "                        coverable host and link is covered (and, by default,\n"
+      "                        every link has a signature of its own)\n"
       "  --any-lid             let a pair aim at any LID of its destination, not just\n"
       "                        the base LID, and write that LID as a third field\n"
       "                        0x<lid> on the pair line\n"
@@ -99,7 +111,8 @@ void showPlanHelp() {
       "Output: a pairs file as linkdeal writes it, with one STAGE k line before the\n"
       "pairs of each stage. Standard output shows each stage's pairs, newly covered\n"
       "hosts and directed links and the coverage so far, then the number of stages,\n"
-      "what is not coverable, and a lower bound on the number of stages. When\n"
+      "what is not coverable, how many links have a signature of their own, and a\n"
+      "lower bound on the number of stages a coverage plan needs. When\n"
       "standard error is a terminal it shows a progress line per stage.\n"
       "\n"
       "Exit status: 0 when the plan is written (complete, or stopped at K stages);\n"
@@ -173,6 +186,11 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
           return refuse(std::string("-E- Invalid --group-by value: ") + optarg + " (only leaf)");
         r.groupByLeaf = true;
         printLine("-I- Group by: leaf");
+        break;
+      case kLocalize:
+      case kCoverage:
+        o.localize = c == kLocalize;
+        printLine(o.localize ? "-I- Plan: localize" : "-I- Plan: coverage");
         break;
       case kAnyLid:
         o.anyLid = true;

@@ -10,6 +10,8 @@ struct PlanOptions {
   RunOptions run;          // the fabric and pairing options, as linkdeal reads them
   uint32_t maxStages = 0;  // --stages K; 0: auto, until coverage is complete
   bool anyLid = false;
+  bool localize =
+      true;  // --localize (default): stages that tell links apart; --coverage: coverage only
 };
 
 // What the command line decided: plan with options, or end the process with

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -63,6 +65,31 @@ TEST(PlanProgram, WritesStagesReportsAndRepeatsItself) {
       << run.out;
   EXPECT_NE(run.out.find("-I- Lower bound: 3 stages (switch "), std::string::npos) << run.out;
   EXPECT_EQ(run.err, "");  // standard error is no terminal here
+  EXPECT_NE(run.out.find("-I- Inseparable classes: "), std::string::npos) << run.out;
+}
+
+// By default every link that can be told apart is; a coverage plan leaves
+// some links sharing a signature.
+TEST(PlanProgram, LocalizingByDefault) {
+  const auto args = fabricArgs();
+  auto signatures = [&](const std::vector<std::string>& more) {
+    const BinaryRun run = plan(args, more);
+    EXPECT_EQ(run.status, 0) << run.out;
+    unsigned alone = 0, links = 0, possible = 0;
+    const size_t at = run.out.find("-I- Signatures: ");
+    EXPECT_NE(at, std::string::npos) << run.out;
+    if (at != std::string::npos) {
+      std::sscanf(run.out.c_str() + at, "-I- Signatures: %u of %u coverable directed links", &alone,
+                  &links);
+      std::sscanf(run.out.c_str() + run.out.find("at most ", at), "at most %u", &possible);
+    }
+    return std::array<unsigned, 3>{alone, links, possible};
+  };
+  const auto localized = signatures({"-o", testPath("localized")});
+  const auto covered = signatures({"--coverage", "-o", testPath("covered")});
+  EXPECT_GT(localized[1], 0u);
+  EXPECT_EQ(localized[0], localized[2]);
+  EXPECT_LT(covered[0], localized[0]);
 }
 
 TEST(PlanProgram, StageLimit) {
@@ -81,7 +108,8 @@ TEST(PlanProgram, HelpVersionAndRefusals) {
   EXPECT_EQ(help.status, 0);
   for (const char* option :
        {"--lst", "--fdbs", "--grp-rex", "--group-by leaf", "--PLFT", "--max-hsd", "--lmc",
-        "--min-dist", "--stages", "--any-lid", "--trust-fdbs", "-o FILE", "--help", "--version"}) {
+        "--min-dist", "--stages", "--any-lid", "--localize", "--coverage", "--trust-fdbs",
+        "-o FILE", "--help", "--version"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
   const BinaryRun version = runBinary(PLAN_BIN, {"-V"}, "linkdeal-plan");

@@ -10,6 +10,8 @@
 #include "fabric/fabric.h"
 #include "grouping/port_groups.h"
 #include "pairs/pairs_file.h"
+#include "plan/compaction.h"
+#include "plan/localize.h"
 #include "run/run.h"
 
 namespace {
@@ -24,16 +26,16 @@ std::string percent(uint64_t part, uint64_t whole) {
   return text;
 }
 
-std::string stageLine(const Plan& plan) {
-  const StageResult& s = plan.stages.back();
+// The line of stage k (from 1).
+std::string stageLine(const Plan& plan, size_t k) {
+  const StageResult& s = plan.stages[k - 1];
   const Coverable& c = plan.coverable;
-  return "Stage " + std::to_string(plan.stages.size()) + ": " + std::to_string(s.pairs.size()) +
-         " pairs, " + std::to_string(s.newHosts) + " new hosts covered, " +
-         std::to_string(s.newLinks) + " new directed links covered; covered so far: hosts " +
-         std::to_string(s.hostsCovered) + "/" + std::to_string(c.coverableHosts) + " (" +
-         percent(s.hostsCovered, c.coverableHosts) + "), directed links " +
-         std::to_string(s.linksCovered) + "/" + std::to_string(c.links) + " (" +
-         percent(s.linksCovered, c.links) + ")";
+  return "Stage " + std::to_string(k) + ": " + std::to_string(s.pairs.size()) + " pairs, " +
+         std::to_string(s.newHosts) + " new hosts covered, " + std::to_string(s.newLinks) +
+         " new directed links covered; covered so far: hosts " + std::to_string(s.hostsCovered) +
+         "/" + std::to_string(c.coverableHosts) + " (" + percent(s.hostsCovered, c.coverableHosts) +
+         "), directed links " + std::to_string(s.linksCovered) + "/" + std::to_string(c.links) +
+         " (" + percent(s.linksCovered, c.links) + ")";
 }
 
 const char* gapText(HostGap gap) {
@@ -89,6 +91,39 @@ void reportNotCoverable(const Coverable& c) {
   if (hostItems == 0 && c.idlePorts.empty()) printLine("-I- Not coverable: nothing");
 }
 
+// Every class of more than one link, with its members, up to kShown.
+void reportClasses(const LinkClasses& classes) {
+  size_t shown = 0, links = 0;
+  for (size_t k = 0; k < classes.members.size(); ++k) {
+    const auto& members = classes.members[k];
+    if (members.size() < 2) continue;
+    links += members.size();
+    if (shown++ >= kShown) continue;
+    std::string line = "-I- Inseparable: " + std::to_string(members.size()) +
+                       " links crossed by the same " + std::to_string(classes.pairs[k]) +
+                       (classes.pairs[k] == 1 ? " valid pair:" : " valid pairs:");
+    for (const IBPort* p : members) {
+      line += ' ';
+      line += p->getName();
+      line += " -> ";
+      line += p->remote->getName();
+    }
+    printLine(line);
+  }
+  if (shown > kShown)
+    printLine("-I- Inseparable: " + std::to_string(shown - kShown) + " more classes");
+  printLine("-I- Inseparable classes: " + std::to_string(shown) + " of more than one link, " +
+            std::to_string(links) + " of " + std::to_string(classes.links) +
+            " coverable directed links in them; no test on these routes tells their links apart");
+}
+
+void reportSeparation(const Separation& s) {
+  printLine("-I- Signatures: " + std::to_string(s.alone) + " of " + std::to_string(s.links) +
+            " coverable directed links (" + percent(s.alone, s.links) +
+            ") have a signature of their own; at most " + std::to_string(s.possible) + " (" +
+            percent(s.possible, s.links) + ") can on these routes");
+}
+
 }  // namespace
 
 bool writePlanFile(const std::string& fileName, const Plan& plan, bool withLid) {
@@ -118,14 +153,21 @@ int runPlan(const PlanOptions& options) {
   settings.maxStages = options.maxStages;
 
   const bool progress = isatty(STDERR_FILENO);
-  const Plan plan = makePlan(fabric, groups, settings, [&](const Plan& p) {
-    const std::string line = stageLine(p);
-    printLine("-I- " + line);
-    if (progress) {
-      std::fprintf(stderr, "linkdeal-plan: %s\n", line.c_str());
-      std::fflush(stderr);
-    }
-  });
+  auto onStage = [&](const Plan& p) {
+    if (!progress) return;
+    std::fprintf(stderr, "linkdeal-plan: planned %s\n", stageLine(p, p.stages.size()).c_str());
+    std::fflush(stderr);
+  };
+  // The classes no plan can split, told before the stages so that none is
+  // spent on them.
+  const LinkClasses classes = findLinkClasses(fabric, groups, pairRulesOf(settings));
+  reportClasses(classes);
+  Plan plan = options.localize ? makeLocalizingPlan(fabric, groups, settings, classes, onStage)
+                               : makePlan(fabric, groups, settings, onStage);
+  // A coverage plan needs no pair that others make redundant; a localizing
+  // one keeps them all, each telling some links apart.
+  compactStages(fabric, plan.coverable, settings, plan.stages, !options.localize);
+  for (size_t k = 1; k <= plan.stages.size(); ++k) printLine("-I- " + stageLine(plan, k));
 
   if (!writePlanFile(run.outFile, plan, options.anyLid)) {
     printLine("-E- cant write:" + run.outFile);
@@ -148,6 +190,7 @@ int runPlan(const PlanOptions& options) {
               std::to_string(c.links - links) + " directed links not covered");
   }
   reportNotCoverable(c);
+  reportSeparation(separationOf(fabric, classes, plan.stages));
   if (c.lowerBound == 0) {
     printLine("-I- Lower bound: 0 stages, nothing is coverable");
   } else {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 #include "fabric/dumps/writers.h"
@@ -261,6 +262,75 @@ void setEverywhere(IBNode& sw, uint16_t lid, uint8_t port) {
   for (size_t t = 0; t < sw.lfts.size(); ++t) sw.setLFTPortForLid(lid, port, uint8_t(t));
 }
 
+// What a LID leads to, for the min-hop engine: the switch it belongs to, or a
+// host's leaf with the leaf's port to that host (0: the switch itself).
+struct LidTarget {
+  int32_t sw = -1;  // switch index; -1: an unused LID
+  uint8_t port = 0;
+};
+
+// Fills table 0 of every switch (and copies it into the others) the way a
+// min-hop subnet manager does: destinations in ascending LID order, each
+// switch taking, of its ports towards a switch one hop nearer the target,
+// the one that has carried the fewest LIDs so far (ties by port number).
+void fillMinHop(const std::vector<IBNode*>& switches, const std::vector<LidTarget>& targets) {
+  const size_t n = switches.size();
+  std::unordered_map<const IBNode*, uint32_t> indexOf;
+  for (size_t i = 0; i < n; ++i) indexOf[switches[i]] = uint32_t(i);
+  // Switch-to-switch cables, flat and in port order per switch.
+  std::vector<uint32_t> first(n + 1, 0), remote;
+  std::vector<uint8_t> portOf;
+  for (size_t i = 0; i < n; ++i) {
+    first[i] = uint32_t(remote.size());
+    for (IBPort* p : switches[i]->portTable) {
+      if (!p || p->portNumber == 0 || !p->remote || !p->remote->owner->isSwitch()) continue;
+      remote.push_back(indexOf.at(p->remote->owner));
+      portOf.push_back(p->portNumber);
+    }
+  }
+  first[n] = uint32_t(remote.size());
+  // Hops between switches, one breadth-first search per target.
+  constexpr uint8_t kFar = 255;
+  std::vector<uint8_t> hops(n * n, kFar);
+  std::vector<uint32_t> queue(n);
+  for (size_t t = 0; t < n; ++t) {
+    uint8_t* row = &hops[t * n];
+    size_t head = 0, tail = 0;
+    row[t] = 0;
+    queue[tail++] = uint32_t(t);
+    while (head < tail) {
+      const uint32_t s = queue[head++];
+      for (uint32_t k = first[s]; k < first[s + 1]; ++k)
+        if (row[remote[k]] == kFar && row[s] + 1 < kFar) {
+          row[remote[k]] = uint8_t(row[s] + 1);
+          queue[tail++] = remote[k];
+        }
+    }
+  }
+  std::vector<uint32_t> used(remote.size(), 0);
+  for (size_t lid = 1; lid < targets.size(); ++lid) {
+    const LidTarget target = targets[lid];
+    if (target.sw < 0) continue;
+    const uint8_t* row = &hops[size_t(target.sw) * n];
+    for (size_t s = 0; s < n; ++s) {
+      uint8_t port = kNoEntry;
+      if (s == size_t(target.sw)) {
+        port = target.port;
+      } else if (row[s] != kFar) {
+        uint32_t best = UINT32_MAX, bestUse = UINT32_MAX;
+        for (uint32_t k = first[s]; k < first[s + 1]; ++k)
+          if (row[remote[k]] < row[s] && used[k] < bestUse) {
+            best = k;
+            bestUse = used[k];
+          }
+        ++used[best];
+        port = portOf[best];
+      }
+      for (std::vector<uint8_t>& table : switches[s]->lfts) table[lid] = port;
+    }
+  }
+}
+
 }  // namespace
 
 bool resolveGenOptions(GenOptions& o, std::string* err) {
@@ -485,6 +555,17 @@ bool generateFabric(const GenOptions& options, IBFabric& fabric, std::string* er
     int plane = int(i / s.coresPerPlane), q = int(i % s.coresPerPlane);
     fill(node(at.firstCore + i), false, 0,
          [&](const Dest& d, bool) { return route.core(plane, q, d); });
+  }
+  if (o.routing == GenOptions::Routing::kMinHop) {
+    // The same shapes and ingress maps, the entries replaced.
+    std::vector<IBNode*> switches;
+    for (int64_t i = 0; i < s.switches(); ++i) switches.push_back(&node(at.firstLeaf + i));
+    std::vector<LidTarget> targets(size_t(maxLid) + 1);
+    for (int64_t i = 0; i < s.switches(); ++i) targets[plan.switchLid[size_t(i)]].sw = int32_t(i);
+    for (int64_t g = 0; g < hosts; ++g)
+      for (int64_t k = 0; k < lidStep; ++k)
+        targets[size_t(plan.hostLid[size_t(g)] + k)] = {int32_t(g / H), uint8_t(g % H + 1)};
+    fillMinHop(switches, targets);
   }
 
   // Faults, all against the last host's base LID, in every table of the

@@ -41,6 +41,12 @@ struct GenOptions {
   // order. The same seed gives the same fabric.
   bool shuffled = false;
   uint32_t shuffleSeed = 0;
+  // How the tables are filled. kFatTree: destination-mod-k, every host's routes
+  // spread evenly by its place in the tree. kMinHop: as a subnet manager's
+  // min-hop engine fills them: destination LIDs in ascending order, each
+  // switch picking the least used so far of its ports on a shortest path
+  // (ties by port number); with shuffled LIDs the spread is far from even.
+  enum class Routing : uint8_t { kFatTree, kMinHop } routing = Routing::kFatTree;
 
   // Faults, each of which breaks some host-to-host route.
   bool faultMissingEntry = false;  // a leaf loses the entry of one host's LID

@@ -26,8 +26,9 @@ void showHelp() {
       "Usage: fabricgen -o DIR [options]\n"
       "\n"
       "Writes a fat-tree fabric routed like a fat-tree / up-down subnet manager\n"
-      "into DIR: fabric.lst (topology), fabric.fdbs (forwarding tables) and, with\n"
-      "--private-tables, fabric.plft. The same options always give the same files.\n"
+      "(or a min-hop one) into DIR: fabric.lst (topology), fabric.fdbs (forwarding\n"
+      "tables) and, with --private-tables, fabric.plft. The same options always\n"
+      "give the same files.\n"
       "\n"
       "Options:\n"
       "  -o, --output DIR        folder to write into (created if missing; required)\n"
@@ -52,6 +53,13 @@ void showHelp() {
       "                          switch LIDs in a random order over the used range,\n"
       "                          a few left unused, and the dumps' nodes in another\n"
       "                          random order, both drawn from SEED (0 to 100000)\n"
+      "      --routing ftree|minhop\n"
+      "                          ftree (default): destination-mod-k, every up port\n"
+      "                          carrying as many hosts; minhop: destination LIDs in\n"
+      "                          ascending order, each switch taking its least used\n"
+      "                          port on a shortest path (ties by port number), as a\n"
+      "                          min-hop subnet manager does; with --private-tables\n"
+      "                          both tables alike\n"
       "      --layout A|B        forwarding-table layout: A routing dump, B LFT dump\n"
       "                          (default A)\n"
       "      --topology-format lst|ibnetdiscover|ibnetdiscover-p\n"
@@ -85,6 +93,7 @@ enum LongOnly {
   kTopologyFormat,
   kDeadPort1Host,
   kShuffle,
+  kRouting,
 };
 
 const option kOptions[] = {
@@ -103,6 +112,7 @@ const option kOptions[] = {
     {"topology-format", required_argument, nullptr, kTopologyFormat},
     {"dead-port1-host", no_argument, nullptr, kDeadPort1Host},
     {"shuffle", required_argument, nullptr, kShuffle},
+    {"routing", required_argument, nullptr, kRouting},
     {"fault-missing-entry", no_argument, nullptr, kFaultMissing},
     {"fault-loop", no_argument, nullptr, kFaultLoop},
     {"fault-wrong-host", no_argument, nullptr, kFaultWrongHost},
@@ -224,6 +234,16 @@ int main(int argc, char* argv[]) {
         ok = readCount(optarg, "--shuffle", &seed);
         gen.shuffled = true;
         gen.shuffleSeed = static_cast<uint32_t>(seed);
+        break;
+      case kRouting:
+        if (std::strcmp(optarg, "minhop") == 0) {
+          gen.routing = GenOptions::Routing::kMinHop;
+        } else if (std::strcmp(optarg, "ftree") == 0) {
+          gen.routing = GenOptions::Routing::kFatTree;
+        } else {
+          std::fprintf(stderr, "fabricgen: --routing must be ftree or minhop, not '%s'\n", optarg);
+          ok = false;
+        }
         break;
       case kFaultMissing:
         gen.faultMissingEntry = true;

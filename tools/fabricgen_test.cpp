@@ -81,11 +81,13 @@ std::vector<Case> fabrics() {
 }
 
 // Follows the tables from src to lid, using the table each ingress port
-// selects; returns the host port reached, or null on a dead end or loop.
-const IBPort* walk(const IBPort& src, uint16_t lid) {
+// selects; returns the host port reached, or null on a dead end or loop,
+// and counts the links crossed in *links.
+const IBPort* walk(const IBPort& src, uint16_t lid, int* links = nullptr) {
   const IBPort* in = src.remote;
   for (int steps = 0; in && steps < 16; ++steps) {
     const IBNode* node = in->owner;
+    if (links) *links = steps + 1;
     if (!node->isSwitch()) return in;
     uint8_t port = node->getLFTPortForLid(lid, node->tableForIngress(in->portNumber));
     const IBPort* out = node->getPort(port);
@@ -225,6 +227,43 @@ TEST(FabricGen, EveryLidOfEveryHostIsRoutedFromEveryHost) {
         for (int k = 0; k < lids && src != dst; ++k)
           broken += walk(*src, uint16_t(dst->baseLid + k)) != dst;
     EXPECT_EQ(broken, 0) << c.name;
+  }
+}
+
+TEST(FabricGen, MinHopTakesTheLeastUsedShortestPort) {
+  // 2 leaves of 2 hosts under 2 spines: switch LIDs 1-4, hosts 5-8.
+  GenOptions o = twoLevel(2, 2, 2);
+  o.routing = GenOptions::Routing::kMinHop;
+  IBFabric f = generatedFabric(o);
+  const std::vector<uint8_t> leaf1{kLftNoEntry, 0, 3, 3, 4, 1, 2, 4, 3};
+  const std::vector<uint8_t> spine1{kLftNoEntry, 1, 2, 0, 1, 1, 1, 2, 2};
+  EXPECT_EQ(f.getNode("MF0;leaf01:MQM8700/U1")->lfts.at(0), leaf1);
+  EXPECT_EQ(f.getNode("MF0;spine01:MQM8700/U1")->lfts.at(0), spine1);
+
+  // Every host LID delivered, over as few links as the fat-tree routing uses.
+  const GenOptions trees[] = {
+      with(threeLevel(8), [](auto& o) { o.lmc = 1; }),
+      with(threeLevel(8, 2), [](auto& o) { o.shuffled = true; }),
+      with(twoLevel(3, 4, 4, 2), [](auto& o) { o.lmc = 2; }),
+      with(threeLevel(6), [](auto& o) { o.privateTables = o.shuffled = true; }),
+  };
+  for (const GenOptions& tree : trees) {
+    GenOptions minHop = tree;
+    minHop.routing = GenOptions::Routing::kMinHop;
+    IBFabric routed = generatedFabric(minHop), reference = generatedFabric(tree);
+    std::vector<const IBPort*> hosts = hostPorts(routed), refHosts = hostPorts(reference);
+    ASSERT_EQ(hosts.size(), refHosts.size());
+    int wrong = 0;
+    for (size_t s = 0; s < hosts.size(); ++s)
+      for (size_t d = 0; d < hosts.size(); ++d)
+        for (int k = 0; k < (1 << tree.lmc) && s != d; ++k) {
+          int links = 0, refLinks = 0;
+          const uint16_t lid = uint16_t(hosts[d]->baseLid + k);
+          wrong += walk(*hosts[s], lid, &links) != hosts[d];
+          walk(*refHosts[s], lid, &refLinks);
+          wrong += links != refLinks;
+        }
+    EXPECT_EQ(wrong, 0) << tree.levels << " levels, radix " << tree.radix;
   }
 }
 
@@ -506,6 +545,7 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
                              "--dead-port1-host",
                              "--version",
                              "--shuffle",
+                             "--routing",
                              "--fault-missing-entry",
                              "--fault-loop",
                              "--fault-wrong-host",
@@ -521,6 +561,7 @@ TEST(FabricGenProgram, HelpNamesEveryOptionAndBadOptionsFail) {
                        "-o /tmp -m 8",
                        "-o /tmp --layout C",
                        "-o /tmp --shuffle x",
+                       "-o /tmp --routing updn",
                        "-o /tmp --radix 255",
                        "-o /tmp stray",
                        "-o /dev/null/x --leaves 2"};

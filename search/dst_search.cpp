@@ -10,7 +10,31 @@ SearchContext::SearchContext(const IBFabric& fabric, bool traceWalks)
       fabric_(&fabric),
       firstNode_(fabric.nodes().data()),
       nodes_(fabric.nodes()),
-      tablesOnPath_(fabric.nodes().size()) {}
+      tablesOnPath_(fabric.nodes().size()),
+      stateBase_(fabric.nodes().size(), 0) {
+  for (const IBNode& node : nodes_) {
+    stateBase_[nodeIndex(node)] = numStates_;
+    unsigned tables = 1;
+    for (uint8_t t : node.ingressTable) tables = std::max(tables, unsigned{t} + 1);
+    numStates_ += node.isSwitch() ? tables : 0;
+  }
+}
+
+bool SearchContext::keepDeadLids(const LidGroupMap& lidMap, const SearchLimits& limits) {
+  if (trace || limits.minDist != 0) return false;
+  if (!dead_.empty() && deadStamp_ == lidMap.stamp() && deadMaxFlows_ == limits.maxFlows &&
+      deadLmc_ == limits.lmc)
+    return true;
+  // Walks carry only LIDs present now, and none joins without a new stamp.
+  uint16_t maxLid = 0;
+  for (uint16_t lid : lidMap.lids()) maxLid = std::max(maxLid, lid);
+  deadWords_ = maxLid / 64u + 1;
+  dead_.assign(size_t{numStates_} * deadWords_ + 1, 0);  // never empty once kept
+  deadStamp_ = lidMap.stamp();
+  deadMaxFlows_ = limits.maxFlows;
+  deadLmc_ = limits.lmc;
+  return true;
+}
 
 uint32_t SearchContext::reach(const IBNode& node, uint8_t table, uint8_t port) {
   if (reachBase_.empty()) buildReach();
@@ -95,13 +119,18 @@ void SearchContext::setOnPath(const IBNode& node, uint8_t table, bool on) {
 // itself), far enough, and owns a LID the walk carried. The port decides, not
 // the LIDs alone: with overlapping LID ranges or inconsistent tables a
 // carried LID may be delivered to the source, its group, or a port already
-// taken.
+// taken. *bySource is set when the port was refused for being the source or
+// of its group, which another source might not be.
 static IBPort* takeHost(IBPort& port, uint32_t hops, std::span<const uint16_t> dstLids,
                         LidGroupMap& lidMap, const SearchLimits& limits, const IBPort* source,
-                        int32_t ownGroup) {
-  if (hops < limits.minDist || port.baseLid == 0 || &port == source) return nullptr;
+                        int32_t ownGroup, bool* bySource = nullptr) {
+  if (hops < limits.minDist || port.baseLid == 0) return nullptr;
   const int32_t group = lidMap.freeGroupOf(port);
-  if (group == LidGroupMap::kAbsent || group == ownGroup) return nullptr;
+  if (group == LidGroupMap::kAbsent) return nullptr;
+  if (&port == source || group == ownGroup) {
+    if (bySource) *bySource = true;
+    return nullptr;
+  }
   const uint32_t count = lidsPerPort(limits.lmc);
   bool owns = false;
   for (uint16_t lid : dstLids) {
@@ -185,7 +214,7 @@ using Level = SearchContext::Level;
 // table, so it could only repeat what the earlier visit is trying), no port
 // below the limit, or nothing carried.
 bool pushSwitch(SearchContext& ctx, const IBPort& inPort, uint32_t hops,
-                std::span<const uint16_t> carried, const SearchLimits& limits) {
+                std::span<const uint16_t> carried, const SearchLimits& limits, bool keepDead) {
   const IBNode& node = *inPort.owner;
   const uint8_t table = node.tableForIngress(inPort.portNumber);
   if (ctx.onPath(node, table)) return false;
@@ -216,12 +245,24 @@ bool pushSwitch(SearchContext& ctx, const IBPort& inPort, uint32_t hops,
   std::array<uint32_t, 257> count;
   std::fill_n(count.begin(), numBuckets, 0u);
   size_t numKept = 0;
-  for (uint16_t lid : carried) {
-    const uint8_t port = egressOf(lid);
-    kept[numKept] = lid;
-    numKept += open[port];
-    count[port + 1] += open[port];
+  uint64_t* const dead = keepDead ? ctx.deadLids(node, table) : nullptr;
+  if (dead) {
+    for (uint16_t lid : carried) {
+      const uint8_t port = egressOf(lid);
+      const bool live = open[port] && !((dead[lid >> 6] >> (lid & 63)) & 1);
+      kept[numKept] = lid;
+      numKept += live;
+      count[port + 1] += live;
+    }
+  } else {
+    for (uint16_t lid : carried) {
+      const uint8_t port = egressOf(lid);
+      kept[numKept] = lid;
+      numKept += open[port];
+      count[port + 1] += open[port];
+    }
   }
+  if (numKept == 0) return false;
   for (unsigned p = 1; p < numBuckets; ++p) count[p] += count[p - 1];
   std::copy_n(count.begin(), numBuckets, lv.start.begin());
   for (size_t i = 0; i < numKept; ++i) out[count[egressOf(kept[i])]++] = kept[i];
@@ -230,6 +271,8 @@ bool pushSwitch(SearchContext& ctx, const IBPort& inPort, uint32_t hops,
   lv.table = table;
   lv.next = 0;
   lv.first = nullptr;
+  lv.dead = dead;
+  lv.numKept = numKept;
   ctx.setOnPath(node, table, true);
   return true;
 }
@@ -253,8 +296,34 @@ bool pushFirstSwitch(SearchContext& ctx, const IBPort& inPort, const LidGroupMap
   lv.node = &node;
   lv.table = table;
   lv.next = 0;
+  lv.dead = nullptr;
   ctx.setOnPath(node, table, true);
   return true;
+}
+
+// Out of the source's own switch through port p no other group's LID can
+// reach a destination any more (p is full, or the walk through it found
+// nothing): only the own group's LIDs stay in the cached bucket.
+void dropFirstSwitchBucket(Level& lv, uint8_t p, const LidGroupMap& lidMap, int32_t ownGroup,
+                           bool portFull) {
+  SearchContext::FirstSwitchLids& first = *lv.first;
+  if (portFull) {
+    first.end[p] = first.start[p];
+    return;
+  }
+  uint16_t* const bucket = first.lids.data();
+  uint32_t end = first.start[p];
+  for (uint32_t i = first.start[p]; i < first.end[p]; ++i)
+    if (lidMap.groupOf(bucket[i]) == ownGroup) bucket[end++] = bucket[i];
+  first.end[p] = end;
+}
+
+// Every LID the level kept can no longer reach a destination from its state.
+void markDead(const Level& lv) {
+  for (size_t i = 0; i < lv.numKept; ++i) {
+    const uint16_t lid = lv.lids[i];
+    lv.dead[lid >> 6] |= uint64_t{1} << (lid & 63);
+  }
 }
 
 // The LIDs that the walk carries out of port p of level lv; empty when none.
@@ -283,9 +352,11 @@ std::span<const uint16_t> lidsThrough(Level& lv, uint8_t p, const LidGroupMap& l
 
 // Depth-first walk on from the switch already pushed as level base: least
 // loaded candidate first, backtracking when a switch has none left. On
-// success the egress port taken at every level counts one more flow.
+// success the egress port taken at every level counts one more flow. With
+// keepDead, what the walk finds dead is kept for later walks, until a host
+// is refused for this source's sake alone.
 IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const SearchLimits& limits,
-             const IBPort* source, int32_t ownGroup) {
+             const IBPort* source, int32_t ownGroup, bool keepDead) {
   uint32_t hops = base;
   for (;;) {
     Level& lv = ctx.level(hops);
@@ -293,7 +364,10 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
     std::span<const uint16_t> lids;
     while (lv.next < lv.numCandidates) {
       IBPort* p = lv.node->getPort(lv.candidates[lv.next++]);
-      if (p->flowCount >= limits.maxFlows) continue;
+      if (p->flowCount >= limits.maxFlows) {
+        if (keepDead && lv.first) dropFirstSwitchBucket(lv, p->portNumber, lidMap, ownGroup, true);
+        continue;
+      }
       // Every destination through p is too near: skip it (silently, so not
       // while the trace shows every port entered).
       if (limits.minDist > hops + 1 && !ctx.trace &&
@@ -309,14 +383,24 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
       // Nothing left to try here: back to the switch before.
       ctx.setOnPath(*lv.node, lv.table, false);
       if (hops == base) return nullptr;
+      if (keepDead && lv.dead) markDead(lv);
       --hops;
+      Level& back = ctx.level(hops);
+      if (keepDead && back.first)
+        dropFirstSwitchBucket(back, back.taken->portNumber, lidMap, ownGroup, false);
       continue;
     }
     lv.taken = port;
     IBPort& next = *port->remote;
     if (ctx.trace) trace(next, lids.size());
     if (!next.owner->isSwitch()) {
-      if (!takeHost(next, hops + 1, lids, lidMap, limits, source, ownGroup)) continue;
+      bool bySource = false;
+      if (!takeHost(next, hops + 1, lids, lidMap, limits, source, ownGroup, &bySource)) {
+        keepDead = keepDead && !bySource;
+        if (keepDead && lv.first)
+          dropFirstSwitchBucket(lv, port->portNumber, lidMap, ownGroup, false);
+        continue;
+      }
       for (uint32_t h = base; h <= hops; ++h) {
         Level& done = ctx.level(h);
         ++done.taken->flowCount;
@@ -324,7 +408,11 @@ IBPort* walk(SearchContext& ctx, uint32_t base, LidGroupMap& lidMap, const Searc
       }
       return &next;
     }
-    if (pushSwitch(ctx, next, hops + 1, lids, limits)) ++hops;
+    if (pushSwitch(ctx, next, hops + 1, lids, limits, keepDead)) {
+      ++hops;
+    } else if (keepDead && lv.first) {
+      dropFirstSwitchBucket(lv, port->portNumber, lidMap, ownGroup, false);
+    }
   }
 }
 
@@ -337,8 +425,8 @@ IBPort* dfsAndGetFreeDstPath(SearchContext& ctx, IBPort& inPort, uint32_t hops,
   const int32_t anyGroup = LidGroupMap::kAbsent;
   if (!inPort.owner->isSwitch())
     return takeHost(inPort, hops, dstLids, lidMap, limits, nullptr, anyGroup);
-  if (!pushSwitch(ctx, inPort, hops, dstLids, limits)) return nullptr;
-  return walk(ctx, hops, lidMap, limits, nullptr, anyGroup);
+  if (!pushSwitch(ctx, inPort, hops, dstLids, limits, false)) return nullptr;
+  return walk(ctx, hops, lidMap, limits, nullptr, anyGroup, false);
 }
 
 DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBPort& src,
@@ -355,7 +443,9 @@ DstSearchResult findDstForSrc(SearchContext& ctx, std::string_view srcGroup, IBP
   }
   const int32_t ownGroup = lidMap.findGroup(srcGroup);
   if (ctx.trace) trace(*first, lidMap.size() - lidMap.groupSize(ownGroup));
-  if (pushFirstSwitch(ctx, *first, lidMap, limits))
-    result.dst = walk(ctx, 1, lidMap, limits, &src, ownGroup);
+  if (pushFirstSwitch(ctx, *first, lidMap, limits)) {
+    const bool keepDead = ctx.keepDeadLids(lidMap, limits);
+    result.dst = walk(ctx, 1, lidMap, limits, &src, ownGroup, keepDead);
+  }
   return result;
 }

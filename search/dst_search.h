@@ -23,7 +23,8 @@ struct SearchLimits {
 
 // Scratch space reused by every walk, so a visited switch allocates nothing
 // once the buffers have grown to the fabric's size. Assumes the fabric's links
-// and forwarding tables stay as they are while the context is in use.
+// and forwarding tables stay as they are while the context is in use, and
+// that flow counts only grow (one context per run, counters cleared before).
 class SearchContext {
  public:
   explicit SearchContext(const IBFabric& fabric, bool trace = false);
@@ -54,6 +55,8 @@ class SearchContext {
     unsigned numCandidates = 0;
     unsigned next = 0;                 // the candidate to try next
     IBPort* taken = nullptr;           // the egress port the deeper levels were entered through
+    uint64_t* dead = nullptr;          // the state's row of dead LIDs, when they are kept
+    size_t numKept = 0;                // LIDs in lids
     FirstSwitchLids* first = nullptr;  // the cached split, at the source's own switch only
   };
   Level& level(uint32_t hops);
@@ -72,6 +75,20 @@ class SearchContext {
   // first use, which costs about one route check over every LID.
   uint32_t reach(const IBNode& node, uint8_t table, uint8_t port);
 
+  // Dead LIDs. Without a minimum distance, flow counts only grow and free
+  // destinations only leave, so a LID whose route from a (switch, table)
+  // state found no destination never will: later walks drop it on entry,
+  // and a source that finds nothing costs about what one that finds
+  // something costs. True when the rows may be used for a search under
+  // these limits (not with a minimum distance, nor while tracing, which
+  // shows every port entered); they start afresh whenever a LID joins the
+  // map or the limits change.
+  bool keepDeadLids(const LidGroupMap& lidMap, const SearchLimits& limits);
+  // One bit per LID; valid after keepDeadLids returned true.
+  uint64_t* deadLids(const IBNode& node, uint8_t table) {
+    return dead_.data() + (stateBase_[nodeIndex(node)] + table) * deadWords_;
+  }
+
  private:
   size_t nodeIndex(const IBNode& node) const { return static_cast<size_t>(&node - firstNode_); }
   void buildReach();
@@ -85,6 +102,13 @@ class SearchContext {
   std::vector<std::array<uint64_t, 4>> tablesOnPath_;  // one bit per table, per node
   std::deque<Level> levels_;
   std::unordered_map<uint64_t, FirstSwitchLids> firstSwitchLids_;  // by node index, table
+  std::vector<uint32_t> stateBase_;  // first (switch, table) state of each node
+  uint32_t numStates_ = 0;
+  std::vector<uint64_t> dead_;  // deadWords_ words per state
+  size_t deadWords_ = 0;
+  uint64_t deadStamp_ = 0;
+  uint32_t deadMaxFlows_ = 0;
+  uint16_t deadLmc_ = 0;
 };
 
 // Outcome of a search for one source: the destination (null when none is

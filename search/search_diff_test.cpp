@@ -58,9 +58,10 @@ PairingOptions randomOptions(std::mt19937& rng, uint16_t lmc) {
 }
 
 // Runs both pairing runs from the same rand() state on twin fabrics and
-// compares everything they produce.
-void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, PairingOptions options,
-                 bool trace, PortGroups (*grouping)(const IBFabric&) = nullptr) {
+// compares everything they produce; returns the console.
+std::string compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit,
+                        PairingOptions options, bool trace,
+                        PortGroups (*grouping)(const IBFabric&) = nullptr) {
   // One file per test: ctest runs the tests of this binary side by side.
   options.outFile = testPath("pairs");
   PortGroups fastGroups = grouping ? grouping(*fast.fabric) : groupsOf(fast);
@@ -78,6 +79,13 @@ void compareRuns(const std::string& tag, TestFabric& fast, TestFabric& lit, Pair
   EXPECT_EQ(console, expected.console) << tag;
   EXPECT_EQ(readTestFile(options.outFile), expected.file) << tag;
   EXPECT_EQ(counters(*fast.fabric), counters(*lit.fabric)) << tag;
+  return console;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 TEST(SearchDiff, RandomFabricsWholeRun) {
@@ -92,7 +100,8 @@ TEST(SearchDiff, RandomFabricsWholeRun) {
 }
 
 // fabricgen's trees, with private tables, LMC, the faults it can plant,
-// shuffled LIDs and minimum distances that refuse some or all destinations.
+// shuffled LIDs and minimum distances that refuse some or all destinations;
+// min-hop routed over shuffled LIDs, where many sources find nothing.
 TEST(SearchDiff, FabricgenTreesWholeRun) {
   struct Case {
     int levels, radix;
@@ -101,6 +110,7 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     uint32_t maxFlows;
     bool shuffled = false;
     uint32_t minDist = 0;
+    bool minHop = false;
   };
   const Case cases[] = {
       {2, 8, 0, false, false, false, false, 1},
@@ -118,8 +128,15 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
       {3, 8, 0, false, false, false, false, 1, true, 6},
       {3, 6, 0, true, true, false, false, 1, true, 7},
       {2, 8, 1, false, false, true, false, 1, true, 3},
+      {3, 8, 0, false, false, false, false, 1, true, 0, true},
+      {3, 8, 1, true, false, false, false, 2, true, 0, true},
+      {3, 6, 2, false, false, true, false, 3, true, 0, true},
+      {3, 8, 0, false, true, false, false, 1, true, 0, true},
+      {3, 8, 1, false, false, false, false, 2, true, 5, true},
+      {2, 10, 0, false, false, false, false, 1, true, 3, true},
   };
   int i = 0;
+  size_t minHopUnpaired = 0;
   for (const Case& c : cases) {
     const std::string tag = "fabricgen case " + std::to_string(i++);
     GenOptions gen;
@@ -132,6 +149,7 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     gen.faultMissingEntry = c.missingEntry;
     gen.shuffled = c.shuffled;
     gen.shuffleSeed = static_cast<uint32_t>(i);
+    if (c.minHop) gen.routing = GenOptions::Routing::kMinHop;
     TestFabric fast, lit;
     *fast.fabric = generatedFabric(gen);
     *lit.fabric = generatedFabric(gen);
@@ -139,8 +157,11 @@ TEST(SearchDiff, FabricgenTreesWholeRun) {
     options.lmc = c.lmc;
     options.maxFlowsPerLink = c.maxFlows;
     options.minDist = c.minDist;
-    compareRuns(tag, fast, lit, options, i == 7, &groupsByRack);
+    const std::string console = compareRuns(tag, fast, lit, options, i == 7, &groupsByRack);
+    if (c.minHop && c.minDist == 0) minHopUnpaired += count(console, "-W- Could not find dst");
   }
+  // Otherwise the cases above would not test failing searches at all.
+  EXPECT_GT(minHopUnpaired, 0u);
 }
 
 // Source by source, in an order of the test's own choosing, with the free

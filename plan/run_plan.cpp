@@ -12,6 +12,7 @@
 #include "pairs/pairs_file.h"
 #include "plan/compaction.h"
 #include "plan/localize.h"
+#include "plan/stage_bound.h"
 #include "run/run.h"
 
 namespace {
@@ -167,6 +168,7 @@ int runPlan(const PlanOptions& options) {
   // A coverage plan needs no pair that others make redundant; a localizing
   // one keeps them all, each telling some links apart.
   compactStages(fabric, plan.coverable, settings, plan.stages, !options.localize);
+  tightenLowerBound(fabric, groups, settings.maxFlows, plan.coverable);
   for (size_t k = 1; k <= plan.stages.size(); ++k) printLine("-I- " + stageLine(plan, k));
 
   if (!writePlanFile(run.outFile, plan, options.anyLid)) {

@@ -7,11 +7,13 @@
 // than sources x destinations x path length.
 //
 // Tables are indexed by LID, so the check first visits the destinations in
-// LID order: consecutive destinations then read neighbouring bytes of every
-// table, whatever order the subnet manager handed the LIDs out in. Only the
-// destinations found broken are visited again, in host order, for the lines.
+// LID order, 64 LIDs at a time: one pass over each state's 64 table bytes
+// says where it sends each, and which states deliver which of the 64 is
+// propagated back from the hops that deliver, as bits. Only the destinations
+// found broken are visited again, in host order, for the lines.
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -82,14 +84,15 @@ class RouteChecker {
   // where everything is.
   template <typename WantLines, typename OnBroken>
   size_t run(WantLines&& wantLines, OnBroken&& broken) {
-    // Pass 1, in LID order: which destinations have broken routes, and how many.
-    std::vector<uint32_t> byLid(hosts_.size());
-    for (uint32_t d = 0; d < byLid.size(); ++d) byLid[d] = d;
+    // Pass 1, in LID order: which destinations have broken routes, and how
+    // many; one at a time only those the blocks leave over.
+    std::vector<size_t> brokenTo(hosts_.size(), 0);
+    std::vector<bool> anyBroken(hosts_.size(), false);
+    std::vector<uint32_t> byLid;
+    checkInBlocks(brokenTo, anyBroken, byLid);
     std::stable_sort(byLid.begin(), byLid.end(), [&](uint32_t a, uint32_t b) {
       return hosts_[a]->baseLid < hosts_[b]->baseLid;
     });
-    std::vector<size_t> brokenTo(hosts_.size(), 0);
-    std::vector<bool> anyBroken(hosts_.size(), false);
     // Entry states in state order here: whether a route breaks does not
     // depend on the order, only which state a loop is reported at does.
     std::vector<uint32_t> entriesInOrder = entries_;
@@ -97,7 +100,7 @@ class RouteChecker {
     for (uint32_t d : byLid) {
       if (!evaluateAll(*hosts_[d], entriesInOrder)) continue;
       anyBroken[d] = true;
-      brokenTo[d] = countBroken(d);
+      brokenTo[d] = countBroken(d, [&](uint32_t e) { return status_[e] == kBroken; });
     }
 
     // Pass 2, in host order: the lines, then only the counts.
@@ -151,15 +154,16 @@ class RouteChecker {
     return s;
   }
 
-  // Broken routes towards hosts_[d], the states of the current destination
-  // being evaluated: the sources of every broken entry state, and the sources
-  // cabled to a host other than the destination.
-  size_t countBroken(size_t d) const {
+  // Broken routes towards hosts_[d], given which entry states' routes to it
+  // break: the sources of every broken entry state, and the sources cabled to
+  // a host other than the destination.
+  template <typename Broken>
+  size_t countBroken(size_t d, Broken&& broken) const {
     size_t count = 0;
     for (uint32_t e : entries_)
-      if (status_[e] == kBroken) count += sourcesAt_[e];
+      if (broken(e)) count += sourcesAt_[e];
     if (hostEntry_[d] != kNoState) {
-      count -= status_[hostEntry_[d]] == kBroken;  // the destination is no source of its own
+      count -= broken(hostEntry_[d]);  // the destination is no source of its own
       return count + cabledToHost_;
     }
     const IBPort* peer = hosts_[d]->remote;  // cabled straight to the destination: complete
@@ -185,6 +189,100 @@ class RouteChecker {
     if (to & ForwardingStates::kHostBit)
       return (to & ~ForwardingStates::kHostBit) == dst ? kArrived : kDeadEnd;
     return to;
+  }
+
+  // Pass 1 for 64 LIDs at a time. Bit k of delivers[s] says that the route
+  // from state s delivers LID base + k to the one host whose base LID it is:
+  // set where the hop itself arrives, then carried back along the hops until
+  // nothing changes (a loop never gains a bit). Hosts sharing a base LID, and
+  // blocks that take too many sweeps (routes through long chains of
+  // switches), are left in rest for the one-at-a-time walk.
+  void checkInBlocks(std::vector<size_t>& brokenTo, std::vector<bool>& anyBroken,
+                     std::vector<uint32_t>& rest) {
+    constexpr int32_t kNone = -1, kShared = -2;
+    constexpr int kMaxSweeps = 32;
+    std::vector<int32_t> hostOfLid(size_t{1} << 16, kNone);
+    for (uint32_t d = 0; d < hosts_.size(); ++d) {
+      int32_t& h = hostOfLid[hosts_[d]->baseLid];
+      h = h == kNone ? static_cast<int32_t>(d) : kShared;
+    }
+    for (uint32_t d = 0; d < hosts_.size(); ++d)
+      if (hostOfLid[hosts_[d]->baseLid] == kShared) rest.push_back(d);
+
+    struct Edge {
+      uint32_t next;  // the state the LIDs go on to
+      uint64_t lids;
+    };
+    const uint32_t numStates = static_cast<uint32_t>(states_.size());
+    std::vector<uint64_t> delivers(numStates);
+    std::vector<uint32_t> firstEdge(numStates + size_t{1});
+    std::vector<Edge> edges;
+    std::array<uint64_t, 256> byPort{};
+    std::array<uint8_t, 64> touched;
+    for (uint32_t base = 0; base < hostOfLid.size(); base += 64) {
+      uint64_t targets = 0;
+      for (uint32_t k = 0; k < 64; ++k) targets |= uint64_t{hostOfLid[base + k] >= 0} << k;
+      if (targets == 0) continue;
+      edges.clear();
+      for (uint32_t s = 0; s < numStates; ++s) {
+        firstEdge[s] = static_cast<uint32_t>(edges.size());
+        unsigned numTouched = 0;
+        for (uint64_t left = targets; left; left &= left - 1) {
+          const int k = __builtin_ctzll(left);
+          const uint8_t port = states_.egress(s, static_cast<uint16_t>(base + k));
+          if (byPort[port] == 0) touched[numTouched++] = port;
+          byPort[port] |= uint64_t{1} << k;
+        }
+        uint64_t arrived = 0;
+        for (unsigned i = 0; i < numTouched; ++i) {
+          const uint8_t port = touched[i];
+          const uint64_t lids = byPort[port];
+          byPort[port] = 0;
+          const uint32_t to = states_.lead(s, port);
+          if (to == ForwardingStates::kDeadEnd) continue;
+          if (!(to & ForwardingStates::kHostBit)) {
+            edges.push_back({to, lids});
+            continue;
+          }
+          for (uint64_t left = lids; left; left &= left - 1) {
+            const int k = __builtin_ctzll(left);
+            const IBPort& dst = *hosts_[static_cast<size_t>(hostOfLid[base + k])];
+            if ((to & ~ForwardingStates::kHostBit) == portIndex(dst)) arrived |= uint64_t{1} << k;
+          }
+        }
+        delivers[s] = arrived;
+      }
+      firstEdge[numStates] = static_cast<uint32_t>(edges.size());
+
+      bool settled = false;
+      for (int sweep = 0; sweep < kMaxSweeps && !settled; ++sweep) {
+        settled = true;
+        for (uint32_t s = 0; s < numStates; ++s) {
+          uint64_t bits = delivers[s];
+          for (uint32_t e = firstEdge[s]; e < firstEdge[s + 1]; ++e)
+            bits |= edges[e].lids & delivers[edges[e].next];
+          if (bits != delivers[s]) {
+            delivers[s] = bits;
+            settled = false;
+          }
+        }
+      }
+      if (!settled) {
+        for (uint64_t left = targets; left; left &= left - 1)
+          rest.push_back(static_cast<uint32_t>(hostOfLid[base + __builtin_ctzll(left)]));
+        continue;
+      }
+
+      uint64_t everyEntry = ~uint64_t{0};
+      for (uint32_t e : entries_) everyEntry &= delivers[e];
+      for (uint64_t left = targets; left; left &= left - 1) {
+        const int k = __builtin_ctzll(left);
+        const uint32_t d = static_cast<uint32_t>(hostOfLid[base + k]);
+        if (cabledToHost_ == 0 && ((everyEntry >> k) & 1)) continue;
+        anyBroken[d] = true;
+        brokenTo[d] = countBroken(d, [&](uint32_t e) { return !((delivers[e] >> k) & 1); });
+      }
+    }
   }
 
   // Evaluates the entry states for dst afresh; true when some route to dst

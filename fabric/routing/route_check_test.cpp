@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fabric/fabric.h"
 #include "fabric/routing/route_check.h"
+#include "testing/test_fabrics.h"
 #include "testing/test_files.h"
 
 namespace {
@@ -282,4 +285,75 @@ TEST(RouteCheck, CountWithoutReportMatchesTheReport) {
   ASSERT_EQ(shown.size(), 21u);
   EXPECT_EQ(shown[20], "-E- " + std::to_string(total - 20) + " more missing routes not shown");
   EXPECT_EQ(splitLines(all.err), shown);
+}
+
+// The check counts broken routes LIDs at a time and writes each line one
+// destination at a time: the count past the shown lines must match the
+// lines. A chain longer than the propagation's sweeps, and two hosts with
+// one base LID, take the one-at-a-time walk.
+TEST(RouteCheck, CountMatchesTheLinesOnChainsAndSharedLids) {
+  IBFabric f;
+  constexpr int kSwitches = 100;
+  std::vector<NodeDecl> decls;
+  std::vector<std::string> names;
+  for (int i = 1; i <= kSwitches; ++i)
+    names.push_back(std::string(1, 's').append(std::to_string(i)));
+  for (const std::string& n : names) decls.push_back({IB_SW_NODE, n, "", 0, 0, 4, 0});
+  for (const char* n : {"a", "b", "c", "d"}) decls.push_back(ca(n, 1));
+  ASSERT_EQ(f.createNodes(decls), 0);
+  for (int i = 1; i < kSwitches; ++i) cable(f, names[i - 1].c_str(), 2, names[i].c_str(), 1);
+  cable(f, "a", 1, "s1", 3);
+  cable(f, "b", 1, "s100", 3);
+  cable(f, "c", 1, "s20", 3);
+  cable(f, "d", 1, "s20", 4);
+  const std::pair<const char*, int> hosts[] = {{"a", 1}, {"b", 100}, {"c", 20}};
+  for (uint16_t lid = 1; lid <= 3; ++lid) {
+    f.getPort(hosts[lid - 1].first, 1)->baseLid = lid;
+    for (int i = 1; i <= kSwitches; ++i) {
+      const int at = hosts[lid - 1].second;
+      const uint8_t port = i == at ? 3 : i < at ? 2 : 1;
+      f.getNode(names[i - 1])->setLFTPortForLid(lid, port, 0);
+    }
+  }
+  f.getPort("d", 1)->baseLid = 3;                         // c's LID: d is never reached
+  f.getNode("s10")->setLFTPortForLid(2, kLftNoEntry, 0);  // a no longer reaches b
+
+  std::string path = writeTestFile("routes.txt", "");
+  Result all = check(f, path.c_str());
+  EXPECT_EQ(all.rc, 1);
+  std::vector<std::string> lines = splitLines(readTestFile(path));
+  std::set<std::string> pairs;
+  for (const std::string& line : lines) pairs.insert(line.substr(0, line.find(" lid ")));
+  const std::set<std::string> want = {
+      "-E- Missing route from a/P1 to b/P1", "-E- Missing route from a/P1 to d/P1",
+      "-E- Missing route from b/P1 to d/P1", "-E- Missing route from c/P1 to d/P1"};
+  EXPECT_EQ(pairs, want);
+  EXPECT_EQ(lines.size(), want.size());
+}
+
+TEST(RouteCheck, CountMatchesTheLinesOnRandomFabrics) {
+  for (uint32_t seed = 1; seed <= 20; ++seed) {
+    RandomFabricParams prm;
+    prm.switches = 2 + seed % 7;
+    prm.hosts = 30;
+    prm.extraLinks = seed % 4;
+    prm.portsPerSwitch = std::max(3u, portsForLinks(prm, 1)) + 2;
+    prm.privateTables = seed % 2 == 0;
+    prm.unlinkedHosts = seed % 3 == 0;
+    prm.scrambledEntries = seed % 5 == 0 ? 0 : 2 * seed;
+    TestFabric t = makeRandomFabric(prm, seed);
+    std::string path = writeTestFile("routes.txt", "");
+    Result all = check(*t.fabric, path.c_str());
+    const size_t total = splitLines(readTestFile(path)).size();
+    Result counted = check(*t.fabric);
+    EXPECT_EQ(counted.rc, total == 0 ? 0 : 1) << "seed " << seed;
+    std::vector<std::string> shown = splitLines(counted.err);
+    if (total > 20) {
+      ASSERT_EQ(shown.size(), 21u) << "seed " << seed;
+      EXPECT_EQ(shown[20], "-E- " + std::to_string(total - 20) + " more missing routes not shown")
+          << "seed " << seed;
+    } else {
+      EXPECT_EQ(shown.size(), total) << "seed " << seed;
+    }
+  }
 }

@@ -1,6 +1,7 @@
 // The linkdeal-check program end to end, on fabrics fabricgen writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -150,6 +151,126 @@ TEST(CheckProgram, StandardOutputLostOrOntoAnInput) {
     EXPECT_NE(run.err.find("linkdeal-check: "), std::string::npos) << run.err;
   }
   EXPECT_EQ(readTestFile(pairs), "r01n01_HCA-1 r02n01_HCA-1\n");
+}
+
+// The operator's loop with the bandwidth model as the measurement: plan,
+// predicted results with links made slow, check with follow-up stages, run
+// those, check again, until nothing is left to split. Returns the last
+// check's JSON document; every check holds and finds slow pairs.
+nlohmann::json findBadLinks(const std::string& dir, const std::vector<std::string>& degrade,
+                            const std::vector<std::string>& predictArgs,
+                            const std::vector<std::string>& checkArgs, size_t* followUps) {
+  std::string plan = testPath("plan");
+  BinaryRun planned = runBinary(
+      PLAN_BIN,
+      {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs", "-i", "^r([0-9]+)n", "-o", plan},
+      "linkdeal-plan");
+  EXPECT_EQ(planned.status, 0) << planned.out;
+  std::vector<std::string> files = {plan};
+  nlohmann::json doc;
+  for (*followUps = 0; *followUps < 3; ++*followUps) {
+    std::string tag = std::to_string(*followUps);
+    std::vector<std::string> predict = {"--predict", testPath("results" + tag)};
+    for (const std::string& d : degrade) predict.insert(predict.end(), {"--degrade", d});
+    predict.insert(predict.end(), predictArgs.begin(), predictArgs.end());
+    predict.insert(predict.end(), files.begin(), files.end());
+    BinaryRun run = check(dir, predict);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> args = {"--json",
+                                     "-i",
+                                     "^r([0-9]+)n",
+                                     "--results",
+                                     testPath("results" + tag),
+                                     "--follow-up",
+                                     testPath("follow-up" + tag)};
+    args.insert(args.end(), checkArgs.begin(), checkArgs.end());
+    args.insert(args.end(), files.begin(), files.end());
+    run = check(dir, args);
+    EXPECT_EQ(run.status, 3) << run.err;
+    doc = nlohmann::json::parse(run.out);
+    if (doc["follow_up"]["stages"].empty()) break;
+    // The follow-up stages hold on their own, like any stage.
+    EXPECT_EQ(check(dir, {testPath("follow-up" + tag)}).status, 0);
+    EXPECT_EQ(doc["follow_up"]["stages"][0]["stage"], doc["stages"].back()["stage"].get<int>() + 1);
+    files.push_back(testPath("follow-up" + tag));
+  }
+  return doc;
+}
+
+// "SWITCH/P<n>" of the port that the named port's link leaves from, as the
+// suspect lists name links.
+std::vector<std::string> linkNames(const nlohmann::json& links) {
+  std::vector<std::string> names;
+  for (const nlohmann::json& l : links) names.push_back(l["port"]);
+  return names;
+}
+
+TEST(CheckProgram, FollowUpsNameTheBadLinkAlone) {
+  GenOptions tree;
+  tree.radix = 8;
+  std::string dir = writeGeneratedFabric(tree);
+  const std::string up = "MF0;leaf03:MQM8700/U1/P6";  // a leaf's up-link, one direction
+  size_t rounds;
+  nlohmann::json doc = findBadLinks(dir, {up + "=0.5"}, {}, {}, &rounds);
+  EXPECT_LE(rounds, 1u);
+  const nlohmann::json& suspects = doc["results"]["suspects"];
+  ASSERT_EQ(suspects.size(), 1u) << suspects;
+  EXPECT_EQ(linkNames(suspects[0]["links"]), std::vector<std::string>{up});
+  EXPECT_EQ(doc["results"]["warning"], nullptr);
+
+  // Both directions of a host's cable on a 3-level tree: one cable (the way
+  // down shares its pairs with the one spine port that carries this host's
+  // LID, which no test can split off).
+  GenOptions three;
+  three.levels = 3;
+  three.radix = 8;
+  dir = writeGeneratedFabric(three, "three");
+  const std::string host = "r05n02_HCA-1/P1", leaf = "MF0;leaf05:MQM8700/U1/P2";
+  doc = findBadLinks(dir, {host + "=0.5", leaf + "=0.5"}, {}, {}, &rounds);
+  EXPECT_LE(rounds, 1u);
+  const nlohmann::json& cable = doc["results"]["suspects"];
+  ASSERT_EQ(cable.size(), 1u) << cable;
+  EXPECT_TRUE(cable[0]["cable"].get<bool>());
+  std::vector<std::string> links = linkNames(cable[0]["links"]);
+  EXPECT_EQ(std::count(links.begin(), links.end(), host), 1) << cable;
+  EXPECT_EQ(std::count(links.begin(), links.end(), leaf), 1) << cable;
+  for (const nlohmann::json& group : cable[0]["inseparable"])
+    EXPECT_EQ(linkNames(group).size(), links.size() - 1) << cable;
+}
+
+TEST(CheckProgram, SlowHostsAndOtherUnitsStillFindTheLink) {
+  GenOptions tree;
+  tree.radix = 8;
+  std::string dir = writeGeneratedFabric(tree);
+  const std::string down = "MF0;spine02:MQM8700/U1/P4";  // a spine's port down to leaf04
+  struct Case {
+    std::vector<std::string> predict, check;
+    const char* warning;
+  } cases[] = {
+      // Hosts at half the link rate, a link at a quarter of it.
+      {{"--host-rate", "100"}, {}, "hosts limited"},
+      {{"--host-rate", "100"}, {"--host-rate", "100"}, nullptr},
+      // ib_write_bw's MB/s, checked as Gb/s.
+      {{"--unit", "MB/s"}, {}, "another unit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.predict.back() + (c.check.empty() ? "" : " given"));
+    size_t rounds;
+    nlohmann::json doc = findBadLinks(dir, {down + "=0.25"}, c.predict, c.check, &rounds);
+    const nlohmann::json& suspects = doc["results"]["suspects"];
+    ASSERT_EQ(suspects.size(), 1u) << suspects;
+    // This spine port carries one host's LID: no test separates it from that
+    // host's own link down, and the check says so.
+    std::vector<std::string> links = linkNames(suspects[0]["links"]);
+    EXPECT_EQ(links, (std::vector<std::string>{"MF0;leaf04:MQM8700/U1/P2", down}));
+    ASSERT_EQ(suspects[0]["inseparable"].size(), 1u) << suspects;
+    EXPECT_EQ(linkNames(suspects[0]["inseparable"][0]), links);
+    if (c.warning)
+      EXPECT_NE(doc["results"]["warning"].get<std::string>().find(c.warning), std::string::npos)
+          << doc["results"]["warning"];
+    else
+      EXPECT_EQ(doc["results"]["warning"], nullptr);
+  }
 }
 
 }  // namespace

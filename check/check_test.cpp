@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "check/degraded.h"
+#include "check/flow_model.h"
 #include "check/link_ranking.h"
 #include "check/results_reader.h"
+#include "check/separation.h"
 #include "check/stage_check.h"
 #include "fabric/dumps/readers.h"
+#include "fabric/routing/forwarding_states.h"
+#include "fabric/routing/route_walk.h"
 #include "pairs/endpoints.h"
 #include "pairs/pairs_reader.h"
 #include "testing/generated_fabric.h"
@@ -218,6 +223,12 @@ struct SuspectBench {
     return r;
   }
 
+  // What the pairs should reach on the recorded rates (200 Gb/s).
+  Expected expected(double hostRate = 0) {
+    LinkRates rates = recordedLinkRates(f, 0.001, hostRate);
+    return {fairShares(f, plan, checks, rates, hostRate), true};
+  }
+
   // A cable between a leaf and a spine that some pair of the plan crosses.
   const IBPort* usedUpLink(size_t nth) {
     std::vector<const IBPort*> used;
@@ -253,7 +264,7 @@ TEST(Suspects, BadCablesRankFirst) {
       while (measured.values[0][outlier] < 150) ++outlier;
       measured.values[0][outlier] = 100;
     }
-    SuspectReport r = findSuspects(b.f, b.plan, b.checks, measured, SlowRule{});
+    SuspectReport r = findSuspects(b.f, b.plan, b.checks, measured, SlowRule{}, b.expected());
     // Pairs cross a cable one way or the other: each direction the plan uses
     // is a suspect, and those come first.
     auto isBad = [&](const Suspect& s) {
@@ -278,7 +289,8 @@ TEST(Suspects, OneStageCannotTellTheLinksOfAPathApart) {
   // slow pair's path is crossed by exactly that pair.
   SuspectBench b({4});
   const IBPort* bad = b.usedUpLink(0);
-  SuspectReport r = findSuspects(b.f, b.plan, b.checks, b.measure({bad}, 3), SlowRule{});
+  SuspectReport r =
+      findSuspects(b.f, b.plan, b.checks, b.measure({bad}, 3), SlowRule{}, b.expected());
   auto it = std::find_if(r.suspects.begin(), r.suspects.end(),
                          [&](const Suspect& s) { return namesLink(s, bad); });
   ASSERT_NE(it, r.suspects.end());
@@ -287,12 +299,94 @@ TEST(Suspects, OneStageCannotTellTheLinksOfAPathApart) {
   // More stages separate them: the bad cable stands alone.
   SuspectBench more({1, 4, 5, 9, 13});
   const IBPort* same = more.f.ports().data() + (bad - b.f.ports().data());
-  r = findSuspects(more.f, more.plan, more.checks, more.measure({same}, 3), SlowRule{});
+  r = findSuspects(more.f, more.plan, more.checks, more.measure({same}, 3), SlowRule{},
+                   more.expected());
   it = std::find_if(r.suspects.begin(), r.suspects.end(),
                     [&](const Suspect& s) { return namesLink(s, same); });
   ASSERT_NE(it, r.suspects.end());
   EXPECT_EQ(it->link, same);
   EXPECT_TRUE(it->twins.empty());
+}
+
+TEST(FlowModel, FairSharesOfAStage) {
+  SmallFabric s;
+  for (IBPort& p : s.f.ports()) p.width = 4, p.speed = 50000;  // 200 Gb/s
+  // h1 -> h3 and h2 -> h3 share s1/P3 and s2/P1; h3 -> h1 runs alone; the
+  // route to h4 breaks.
+  PairPlan plan;
+  plan.stages.push_back(stageOf(s, {{"h1", "h3"}, {"h2", "h3"}, {"h3", "h1"}, {"h2", "h4"}}));
+  StageChecker checker(s.f);
+  std::vector<StageCheck> checks = {checker.check(plan.stages[0], CheckLimits{})};
+  LinkRates rates = recordedLinkRates(s.f, 0.001, 0);
+  ASSERT_TRUE(rates.recorded);
+  std::vector<double> v = fairShares(s.f, plan, checks, rates, 0)[0];
+  EXPECT_DOUBLE_EQ(v[0], 100);
+  EXPECT_DOUBLE_EQ(v[1], 100);
+  EXPECT_DOUBLE_EQ(v[2], 200);
+  EXPECT_TRUE(std::isnan(v[3]));
+  // A host ceiling of 120 and s2/P3 at a quarter: h3 receives twice, h2
+  // sends twice, h1 receives twice; h3 -> h1 keeps the slow link's 50.
+  rates.rate[static_cast<size_t>(s.f.getPort("s2", 3) - s.f.ports().data())] *= 0.25;
+  plan.stages[0] = stageOf(s, {{"h1", "h3"}, {"h2", "h3"}, {"h3", "h1"}, {"h2", "h1"}});
+  checks = {checker.check(plan.stages[0], CheckLimits{})};
+  v = fairShares(s.f, plan, checks, rates, 120)[0];
+  EXPECT_DOUBLE_EQ(v[0], 60);  // h3's 120 split between its senders
+  EXPECT_DOUBLE_EQ(v[1], 60);
+  EXPECT_DOUBLE_EQ(v[2], 50);
+  EXPECT_DOUBLE_EQ(v[3], 60);  // what h2 has left; h1 would take 70
+}
+
+// What splitClass says no test can split, against every valid pair walked
+// one by one, on a 3-level tree with private tables.
+TEST(Separation, MatchesEveryPairWalked) {
+  GenOptions o;
+  o.levels = 3;
+  o.radix = 8;
+  o.privateTables = true;
+  IBFabric f = generatedFabric(o);
+  ForwardingStates states(f);
+  PairRule rule = everyHostRule(f);
+  rule.minDist = 3;  // pairs on one leaf take no part
+  std::vector<const IBPort*> hosts;
+  for (const IBPort& p : f.ports())
+    if (rule.groupOf[static_cast<size_t>(&p - f.ports().data())] >= 0) hosts.push_back(&p);
+  RouteWalker walker(f);
+  std::vector<const IBPort*> path;
+  for (size_t k : {0, 37, 101}) {
+    // The class: the links of one pair's path.
+    const IBPort* a = hosts[k];
+    const IBPort* b = hosts[(k * 7 + 50) % hosts.size()];
+    ASSERT_TRUE(walker.walk(*a, b->baseLid, &path).arrivedAt(*b));
+    std::vector<const IBPort*> links = {a};
+    links.insert(links.end(), path.begin(), path.end());
+    ClassSplit split = splitClass(f, states, rule, links, {});
+    ASSERT_TRUE(split.known);
+    // Members by the set of valid pairs that cross them.
+    std::vector<std::vector<uint32_t>> crossedBy(links.size());
+    uint32_t pairId = 0;
+    for (const IBPort* src : hosts)
+      for (const IBPort* dst : hosts) {
+        if (src == dst || !walker.walk(*src, dst->baseLid, &path).arrivedAt(*dst) ||
+            path.size() + 1 < rule.minDist)
+          continue;
+        ++pairId;
+        for (size_t i = 0; i < links.size(); ++i)
+          if (links[i] == src || std::find(path.begin(), path.end(), links[i]) != path.end())
+            crossedBy[i].push_back(pairId);
+      }
+    std::vector<std::vector<uint32_t>> together;
+    std::vector<bool> grouped(links.size(), false);
+    for (uint32_t i = 0; i < links.size(); ++i) {
+      if (grouped[i]) continue;
+      std::vector<uint32_t> group = {i};
+      for (uint32_t j = i + 1; j < links.size(); ++j)
+        if (crossedBy[j] == crossedBy[i]) group.push_back(j), grouped[j] = true;
+      if (group.size() > 1) together.push_back(group);
+    }
+    EXPECT_EQ(split.together, together) << k;
+    EXPECT_EQ(split.splittable, together.size() != 1 || together[0].size() != links.size()) << k;
+    EXPECT_FALSE(split.tests.empty()) << k;
+  }
 }
 
 }  // namespace

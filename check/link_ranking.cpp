@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <queue>
-
-#include "check/degraded.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ struct Crossings {
 
 SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
                            const std::vector<StageCheck>& checks, const Results& results,
-                           const SlowRule& rule) {
+                           const SlowRule& rule, const Expected& expected) {
   SuspectReport report;
   const IBPort* firstPort = fabric.ports().data();
   const size_t links = fabric.ports().size();
@@ -48,6 +47,37 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
       linkStart;  // links of measured pair m: linkList[linkStart[m], linkStart[m+1])
   std::vector<uint32_t> linkList;
 
+  // What pairs reach, as a share of what they should, pooled over stages.
+  std::vector<double> shares, expectedAll;
+  for (uint32_t s = 0; s < plan.stages.size(); ++s)
+    for (uint32_t p = 0; p < results.values[s].size(); ++p) {
+      double v = results.values[s][p], e = expected.rate[s][p];
+      if (std::isnan(v) || !(e > 0)) continue;
+      shares.push_back(v / e);
+      expectedAll.push_back(e);
+    }
+  report.reach = median(shares);
+  const double typical = median(expectedAll);
+  // With a known host rate the expected rates are the bar; otherwise what
+  // pairs actually reach is, and the link rate is only a ceiling.
+  const double bar = rule.hostRate > 0 ? 1.0 : report.reach;
+  if (!rule.given && expected.ceiling && !shares.empty()) {
+    char pct[32];
+    std::snprintf(pct, sizeof pct, "%.0f%%", 100 * report.reach);
+    if (rule.hostRate > 0 && report.reach < 0.8)
+      report.warning = std::string("pairs reach ") + pct +
+                       " of what the link rates and --host-rate allow: hosts slower than "
+                       "--host-rate, or values in another unit than --unit?";
+    else if (rule.hostRate == 0 && report.reach < 0.8)
+      report.warning = std::string("pairs reach ") + pct +
+                       " of the recorded link rate: hosts limited, or values in another unit "
+                       "than --unit? (--host-rate gives the host ceiling)";
+    else if (report.reach > 1.25)
+      report.warning = std::string("pairs reach ") + pct +
+                       " of the recorded link rate: values in another unit than --unit?";
+  }
+
+  size_t slowTotal = 0, measuredTotal = 0;
   report.stages.resize(plan.stages.size());
   for (uint32_t s = 0; s < plan.stages.size(); ++s) {
     const std::vector<double>& values = results.values[s];
@@ -59,24 +89,22 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
     report.unmeasured += values.size() - present.size();
     st.measured = present.size();
     st.median = median(present);
-    st.threshold = rule.given ? rule.slowBelow : 0.9 * st.median;
+    bool first = true;
 
     for (uint32_t p = 0; p < values.size(); ++p) {
       if (std::isnan(values[p])) continue;
       const PairRoute& route = check.routes[p];
       const IBPort* src = plan.stages[s].pairs[p].src;
-      double threshold = st.threshold;
-      if (!rule.given && route.arrived) {
-        double slowest = linkDataRate(*src);
-        for (uint32_t h = route.first; h < route.first + route.count; ++h) {
-          double rate = linkDataRate(*check.hops[h]);
-          if (rate > 0 && (slowest == 0 || rate < slowest)) slowest = rate;
-        }
-        if (slowest > 0) threshold = std::max(threshold, 0.9 * slowest * rule.unitPerMbps);
-      }
+      double e = expected.rate[s][p];
+      double threshold = rule.given ? rule.slowBelow : 0.9 * bar * (e > 0 ? e : typical);
+      st.threshold = first ? threshold : std::min(st.threshold, threshold);
+      st.thresholdMax = first ? threshold : std::max(st.thresholdMax, threshold);
+      first = false;
       bool slow = values[p] < threshold;
+      ++measuredTotal;
       if (slow) {
         ++st.slow;
+        ++slowTotal;
         report.slow.push_back({{s, p}, values[p], threshold, false});
       }
       if (!route.arrived) continue;  // no links to blame or clear
@@ -87,6 +115,11 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
         linkList.push_back(static_cast<uint32_t>(index(check.hops[h])));
     }
   }
+  // Most pairs slow says something about the bar, not about links: a cover
+  // would name hundreds of them.
+  report.mostSlow = 2 * slowTotal > measuredTotal;
+  if (report.mostSlow)
+    for (Measured& m : measured) m.slow = false;
   linkStart.push_back(static_cast<uint32_t>(linkList.size()));
 
   // Which measured pairs cross each link.
@@ -141,7 +174,11 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
       heap.push({gain, top.link});
       continue;
     }
-    Suspect suspect{firstPort + top.link, slowCount[top.link], fastCount[top.link], gain, {}};
+    Suspect suspect;
+    suspect.link = firstPort + top.link;
+    suspect.slowPairs = slowCount[top.link];
+    suspect.fastPairs = fastCount[top.link];
+    suspect.explains = gain;
     std::span<const uint32_t> mine = cross.of(top.link);
     for (uint32_t m : mine) covered[m] = covered[m] || measured[m].slow;
     // Twins lie on the path of every pair crossing this link, so on the first.
@@ -152,6 +189,8 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
       if (l != top.link && std::equal(mine.begin(), mine.end(), theirs.begin(), theirs.end()))
         suspect.twins.push_back(firstPort + l);
     }
+    suspect.links = {suspect.link};
+    suspect.links.insert(suspect.links.end(), suspect.twins.begin(), suspect.twins.end());
     report.suspects.push_back(std::move(suspect));
   }
 
@@ -198,4 +237,49 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
                    measured[next].ref.pair == sp.ref.pair && covered[next];
   }
   return report;
+}
+
+void mergeCables(SuspectReport* report) {
+  // Two classes are one cable's two directions when each link of one is the
+  // reverse of a link of the other, or when one is a single link whose
+  // reverse the other holds (the other direction in a class with links no
+  // test splits off: the cable is the simpler story).
+  auto holds = [](const Suspect& s, const IBPort* l) {
+    return std::find(s.links.begin(), s.links.end(), l) != s.links.end();
+  };
+  auto reverses = [&](const Suspect& a, const Suspect& b) {
+    if (a.links.size() == 1 || b.links.size() == 1)
+      return holds(b, a.links[0]->remote) || holds(a, b.links[0]->remote);
+    if (a.links.size() != b.links.size()) return false;
+    for (const IBPort* l : a.links)
+      if (!holds(b, l->remote)) return false;
+    return true;
+  };
+  std::vector<Suspect>& all = report->suspects;
+  std::vector<bool> gone(all.size(), false);
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (gone[i]) continue;
+    Suspect& a = all[i];
+    // Within a class: every link's reverse is in it too.
+    a.cable = a.links.size() > 1 && a.links.size() % 2 == 0 && reverses(a, a);
+    for (size_t j = i + 1; j < all.size() && !a.cable; ++j) {
+      if (gone[j] || !reverses(a, all[j])) continue;
+      Suspect& b = all[j];
+      a.links.insert(a.links.end(), b.links.begin(), b.links.end());
+      a.twins.push_back(b.link);
+      a.twins.insert(a.twins.end(), b.twins.begin(), b.twins.end());
+      a.slowPairs += b.slowPairs;
+      a.fastPairs += b.fastPairs;
+      a.explains += b.explains;
+      a.together.insert(a.together.end(), b.together.begin(), b.together.end());
+      a.splittable = a.splittable || b.splittable;
+      a.separationKnown = a.separationKnown && b.separationKnown;
+      a.cable = true;
+      gone[j] = true;
+    }
+  }
+  std::vector<Suspect> kept;
+  for (size_t i = 0; i < all.size(); ++i)
+    if (!gone[i]) kept.push_back(std::move(all[i]));
+  all = std::move(kept);
 }

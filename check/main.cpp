@@ -1,19 +1,25 @@
 // linkdeal-check: pair lists checked on the fabric's real paths, degraded
 // links, and suspects from measured bandwidths.
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "check/degraded.h"
+#include "check/flow_model.h"
+#include "check/follow_up.h"
 #include "check/html/html_report.h"
 #include "check/link_ranking.h"
 #include "check/options.h"
 #include "check/report.h"
 #include "check/results_reader.h"
+#include "check/separation.h"
 #include "check/stage_check.h"
 #include "cli/outputs.h"
 #include "fabric/fabric.h"
+#include "fabric/routing/forwarding_states.h"
 #include "pairs/endpoints.h"
+#include "pairs/pairs_file.h"
 #include "pairs/pairs_reader.h"
 
 namespace {
@@ -30,6 +36,33 @@ std::vector<InputFile> inputFiles(const CheckOptions& o) {
       {"-l", o.lstFile}, {"-f", o.fdbsFile}, {"-P", o.plftFile}, {"--results", o.resultsFile}};
   for (const std::string& file : o.pairsFiles) inputs.push_back({"PAIRS", file});
   return inputs;
+}
+
+// The pairs of a stage whose path crosses link (a host's port or a switch
+// egress port).
+bool crosses(const StageCheck& check, const PlanPair& pair, uint32_t p, const IBPort* link) {
+  const PairRoute& r = check.routes[p];
+  if (!r.arrived) return false;
+  if (pair.src == link) return true;
+  for (uint32_t h = r.first; h < r.first + r.count; ++h)
+    if (check.hops[h] == link) return true;
+  return false;
+}
+
+// Predicted values as a results file: STAGE lines and "SRC DST VALUE".
+std::string predictedResults(const PairPlan& plan, const std::vector<std::vector<double>>& v) {
+  std::string out;
+  char value[32];
+  for (size_t s = 0; s < plan.stages.size(); ++s) {
+    out += stageLine(plan.stages[s].number) + "\n";
+    for (size_t p = 0; p < plan.stages[s].pairs.size(); ++p) {
+      if (std::isnan(v[s][p])) continue;  // no complete path: nothing to expect
+      const PlanPair& pair = plan.stages[s].pairs[p];
+      std::snprintf(value, sizeof value, " %.6g\n", v[s][p]);
+      out += pairLine(*pair.src, *pair.dst) + value;
+    }
+  }
+  return out;
 }
 
 // The status, unless what went to standard output was not all written.
@@ -52,10 +85,14 @@ int main(int argc, char* argv[]) {
   if (const InputFile in = inputOnStandardOutput(inputFiles(o)); in.option)
     return cannotRun("standard output is an input of this check (" + std::string(in.option) + " " +
                      in.path + ")");
-  if (!o.htmlFile.empty())
-    if (const InputFile in = inputAt(o.htmlFile, inputFiles(o)); in.option)
-      return cannotRun("--html " + o.htmlFile + " is an input of this check (" +
+  for (auto [option, file] : {std::pair<const char*, const std::string&>{"--html", o.htmlFile},
+                              {"--predict", o.predictFile},
+                              {"--follow-up", o.followUpFile}}) {
+    if (file.empty() || file == "-") continue;
+    if (const InputFile in = inputAt(file, inputFiles(o)); in.option)
+      return cannotRun(std::string(option) + " " + file + " is an input of this check (" +
                        std::string(in.option) + " " + in.path + ")");
+  }
 
   // The fabric, read as linkdeal reads it; the readers print FILE:LINE errors.
   IBFabric fabric;
@@ -82,12 +119,77 @@ int main(int argc, char* argv[]) {
   for (const Stage& stage : plan.stages) report.stages.push_back(checker.check(stage, o.limits));
   report.degraded = findDegradedLinks(fabric);
 
+  // What each pair should reach: the recorded link rates (or the host rate
+  // where none is recorded) shared within each stage.
+  const double hostRate = o.slowRule.hostRate;
+  if (!o.predictFile.empty()) {
+    LinkRates rates = recordedLinkRates(fabric, o.slowRule.unitPerMbps, hostRate);
+    if (!rates.recorded && hostRate == 0)
+      return cannotRun("--predict: the topology records no link rate; give --host-rate");
+    for (const std::string& text : o.degrade) {
+      Degradation d;
+      if (!parseDegradation(fabric, text, &d, &err)) return cannotRun(err);
+      rates.rate[static_cast<size_t>(d.port - fabric.ports().data())] *= d.fraction;
+    }
+    std::string text =
+        predictedResults(plan, fairShares(fabric, plan, report.stages, rates, hostRate));
+    if (o.predictFile == "-") {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      return finish(report.holds() ? kCheckHolds : kCheckFails);
+    }
+    FILE* out = std::fopen(o.predictFile.c_str(), "w");
+    bool written = out && std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (out && std::fclose(out) != 0) written = false;
+    if (!written) return cannotRun("cannot write the predicted results to " + o.predictFile);
+  }
+
   // Measured bandwidths to suspect links.
   Results results;
   if (!o.resultsFile.empty()) {
     if (!readResultsFile(o.resultsFile, endpoints, plan, &results, &err)) return cannotRun(err);
     report.results = &results;
-    report.suspects = findSuspects(fabric, plan, report.stages, results, o.slowRule);
+    LinkRates rates =
+        recordedLinkRates(fabric, o.slowRule.unitPerMbps, hostRate > 0 ? hostRate : 1);
+    Expected expected{fairShares(fabric, plan, report.stages, rates, hostRate),
+                      rates.recorded || hostRate > 0};
+    report.suspects = findSuspects(fabric, plan, report.stages, results, o.slowRule, expected);
+
+    // What tests on these routes could still do with each class.
+    PairRule rule;
+    if (o.groupByLeaf) {
+      rule = leafRule(fabric);
+    } else if (!o.groupExpression.empty()) {
+      if (!expressionRule(fabric, o.groupExpression, &rule, &err)) return cannotRun(err);
+    } else {
+      rule = everyHostRule(fabric);
+    }
+    rule.minDist = o.minDist;
+    ForwardingStates states(fabric);
+    std::vector<std::vector<PlanPair>> tests;
+    for (Suspect& su : report.suspects->suspects) {
+      std::vector<PlanPair> slow;
+      for (const SlowPair& sp : report.suspects->slow) {
+        const PlanPair& pair = plan.stages[sp.ref.stage].pairs[sp.ref.pair];
+        if (crosses(report.stages[sp.ref.stage], pair, sp.ref.pair, su.link)) slow.push_back(pair);
+      }
+      ClassSplit split = splitClass(fabric, states, rule, su.links, slow);
+      su.separationKnown = split.known;
+      su.splittable = split.splittable;
+      for (const std::vector<uint32_t>& group : split.together) {
+        su.together.emplace_back();
+        for (uint32_t i : group) su.together.back().push_back(su.links[i]);
+      }
+      if (su.splittable) tests.insert(tests.end(), split.tests.begin(), split.tests.end());
+    }
+    mergeCables(&*report.suspects);
+
+    if (!o.followUpFile.empty()) {
+      uint32_t next = plan.stages.empty() ? 1 : plan.stages.back().number + 1;
+      FollowUp& f = report.followUp.emplace();
+      f.file = o.followUpFile;
+      f.stages = packFollowUp(fabric, tests, o.limits.maxFlows, next);
+      if (!writeFollowUp(o.followUpFile, f.stages, &err)) return cannotRun(err);
+    }
   }
 
   if (!o.htmlFile.empty() && !writeHtmlReport(o.htmlFile, htmlReport(report), &err))
@@ -100,5 +202,6 @@ int main(int argc, char* argv[]) {
           ? jsonReport(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
           : textReport(report);
   std::fwrite(out.data(), 1, out.size(), stdout);
-  return finish(report.holds() ? kCheckHolds : kCheckFails);
+  if (!report.holds()) return finish(kCheckFails);
+  return finish(report.suspects && !report.suspects->slow.empty() ? kCheckSlow : kCheckHolds);
 }

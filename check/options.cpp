@@ -60,11 +60,24 @@ const char kHelp[] =
     "  -h, --help              this text\n"
     "  -V, --version           the version\n"
     "\n"
-    "Exit status: 0 when every stage holds, 1 when some stage has a port above N,\n"
-    "a broken path or a host sending or receiving twice, 2 when the check could\n"
-    "not run (bad usage, an input file that cannot be read, output not written).\n";
+    "Exit status: 0 when every stage holds and no measured pair is slow, 1 when\n"
+    "some stage has a port above N, a broken path or a host sending or receiving\n"
+    "twice, 2 when the check could not run (bad usage, an input file that cannot\n"
+    "be read, output not written), 3 when every stage holds but some pair is slow.\n";
 
-enum LongOnly { kAnyLid = 256, kBusiest, kSlowBelow, kUnit, kJson, kHtml };
+enum LongOnly {
+  kAnyLid = 256,
+  kBusiest,
+  kSlowBelow,
+  kUnit,
+  kJson,
+  kHtml,
+  kHostRate,
+  kFollowUp,
+  kGroupBy,
+  kPredict,
+  kDegrade
+};
 
 const option kOptions[] = {
     {"lst", required_argument, nullptr, 'l'},
@@ -79,6 +92,13 @@ const option kOptions[] = {
     {"unit", required_argument, nullptr, kUnit},
     {"json", no_argument, nullptr, kJson},
     {"html", required_argument, nullptr, kHtml},
+    {"host-rate", required_argument, nullptr, kHostRate},
+    {"follow-up", required_argument, nullptr, kFollowUp},
+    {"grp-rex", required_argument, nullptr, 'i'},
+    {"group-by", required_argument, nullptr, kGroupBy},
+    {"min-dist", required_argument, nullptr, 'd'},
+    {"predict", required_argument, nullptr, kPredict},
+    {"degrade", required_argument, nullptr, kDegrade},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -96,6 +116,13 @@ CheckCommandLine usageError(const std::string& message) {
   return endWith(kCheckUsage);
 }
 
+// A decimal of at least 0, as from_chars reads it.
+bool readRate(const char* text, double* x) {
+  const char* end = text + std::strlen(text);
+  auto [p, ec] = std::from_chars(text, end, *x);
+  return ec == std::errc() && p == end && std::isfinite(*x) && *x >= 0;
+}
+
 }  // namespace
 
 CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
@@ -104,7 +131,7 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
   opterr = 0;  // the messages below name the program and the fix
   optind = 0;
   for (;;) {
-    int c = getopt_long(argc, argv, ":hVl:f:P:m:n:r:", kOptions, nullptr);
+    int c = getopt_long(argc, argv, ":hVl:f:P:m:n:r:i:d:", kOptions, nullptr);
     if (c == -1) break;
     uint64_t n;
     switch (c) {
@@ -148,15 +175,39 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
         o.resultsFile = optarg;
         break;
       case kSlowBelow: {
-        const char* end = optarg + std::strlen(optarg);
         double x;
-        auto [p, ec] = std::from_chars(static_cast<const char*>(optarg), end, x);
-        if (ec != std::errc() || p != end || !std::isfinite(x) || x < 0)
+        if (!readRate(optarg, &x))
           return usageError(std::string("--slow-below needs a number, not '") + optarg + "'");
         o.slowRule.given = true;
         o.slowRule.slowBelow = x;
         break;
       }
+      case kHostRate:
+        if (!readRate(optarg, &o.slowRule.hostRate) || o.slowRule.hostRate == 0)
+          return usageError(std::string("--host-rate needs a rate above 0, not '") + optarg + "'");
+        break;
+      case kFollowUp:
+        o.followUpFile = optarg;
+        break;
+      case 'i':
+        o.groupExpression = optarg;
+        break;
+      case kGroupBy:
+        if (std::strcmp(optarg, "leaf") != 0)
+          return usageError(std::string("--group-by takes leaf, not '") + optarg + "'");
+        o.groupByLeaf = true;
+        break;
+      case 'd':
+        if (!readWholeNumber(optarg, UINT32_MAX, &n))
+          return usageError(std::string("-d needs a number of links, not '") + optarg + "'");
+        o.minDist = static_cast<uint32_t>(n);
+        break;
+      case kPredict:
+        o.predictFile = optarg;
+        break;
+      case kDegrade:
+        o.degrade.push_back(optarg);
+        break;
       case kUnit: {
         std::string u = optarg;
         if (u == "Gb/s") {
@@ -193,6 +244,16 @@ CheckCommandLine parseCheckCommandLine(int argc, char* argv[]) {
     return usageError("-f FDBS is required to check pairs");
   if (!o.resultsFile.empty() && o.pairsFiles.empty())
     return usageError("--results needs the pairs the results were measured on");
+  if (!o.followUpFile.empty() && o.resultsFile.empty())
+    return usageError("--follow-up needs --results: it splits the suspects they give");
+  if (!o.groupExpression.empty() && o.groupByLeaf)
+    return usageError("-i and --group-by leaf are two ways to group: give one");
+  if (!o.degrade.empty() && o.predictFile.empty())
+    return usageError("--degrade changes what --predict writes: give --predict");
+  if (!o.predictFile.empty() && o.pairsFiles.empty())
+    return usageError("--predict needs the pairs to predict");
+  if (o.predictFile == "-" && (o.json || !o.htmlFile.empty() || !o.followUpFile.empty()))
+    return usageError("--predict - writes the predicted results instead of the report");
   result.run = true;
   return result;
 }

@@ -1,5 +1,6 @@
 #include "check/report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -144,10 +145,16 @@ std::string textReport(const CheckReport& r) {
     const SuspectReport& sr = *r.suspects;
     line("");
     line("results: " + plural(sr.unmeasured, "pair", "pairs") + " without a value");
+    if (sr.reach > 0)
+      line("  pairs reach " + number(100 * sr.reach) + "% of what they should (median over " +
+           plural(sr.stages.size(), "stage", "stages") + ")");
+    if (!sr.warning.empty()) line("  warning: " + sr.warning);
     for (size_t s = 0; s < sr.stages.size(); ++s) {
       const StageThreshold& t = sr.stages[s];
+      std::string below = number(t.threshold);
+      if (number(t.thresholdMax) != below) below += " to " + number(t.thresholdMax);
       line("  stage " + std::to_string(r.stages[s].number) + ": " + std::to_string(t.measured) +
-           " measured, median " + number(t.median) + ", slow below " + number(t.threshold) + ": " +
+           " measured, median " + number(t.median) + ", slow below " + below + ": " +
            std::to_string(t.slow) + " slow");
     }
     line("  slow pairs: " +
@@ -158,19 +165,52 @@ std::string textReport(const CheckReport& r) {
            " " + p.dst->getName() + " " + number(sp.value) + " (slow below " +
            number(sp.threshold) + ")");
     }
+    size_t measured = 0;
+    for (const StageThreshold& t : sr.stages) measured += t.measured;
+    if (sr.mostSlow)
+      line("  most pairs are slow (" + std::to_string(sr.slow.size()) + " of " +
+           std::to_string(measured) +
+           "): that says more about the bar than about links, so no suspects are picked; "
+           "check --host-rate, --unit or --slow-below");
     line("  suspects: " +
          (sr.suspects.empty() ? std::string("none") : std::to_string(sr.suspects.size())));
     for (size_t i = 0; i < sr.suspects.size(); ++i) {
       const Suspect& su = sr.suspects[i];
-      line("    " + std::to_string(i + 1) + ". " + linkName(*su.link) + ": " +
-           plural(su.slowPairs, "slow pair", "slow pairs") + ", " +
-           plural(su.fastPairs, "fast pair", "fast pairs") + ", explains " +
-           std::to_string(su.explains));
-      if (su.twins.empty()) continue;
-      std::string twins = "       cannot be told apart from";
-      for (const IBPort* t : su.twins) twins += " " + linkName(*t) + ";";
-      twins.pop_back();
-      line(twins + ": every pair crossing one crosses the other; more stages would separate them");
+      std::string counts = plural(su.slowPairs, "slow pair", "slow pairs") + ", " +
+                           plural(su.fastPairs, "fast pair", "fast pairs") + ", explains " +
+                           std::to_string(su.explains);
+      std::string head = "    " + std::to_string(i + 1) + ". ";
+      if (su.cable && su.links.size() == 2) {
+        line(head + "cable " + su.links[0]->getName() + " - " + su.links[1]->getName() +
+             " (both directions): " + counts);
+      } else if (su.links.size() == 1) {
+        line(head + linkName(*su.link) + ": " + counts);
+      } else {
+        std::string cables;
+        for (const IBPort* l : su.links)
+          if (l < l->remote &&
+              std::find(su.links.begin(), su.links.end(), l->remote) != su.links.end())
+            cables += (cables.empty() ? ", with both directions of cable " : ", of cable ") +
+                      l->getName() + " - " + l->remote->getName();
+        line(head + "one of these " + std::to_string(su.links.size()) + " links" + cables + ": " +
+             counts);
+        for (const IBPort* l : su.links) line("         " + linkName(*l));
+      }
+      for (const std::vector<const IBPort*>& group : su.together) {
+        // A cable's two directions named as the cable is no news here.
+        std::string names;
+        for (const IBPort* l : group) names += (names.empty() ? "" : "; ") + linkName(*l);
+        line("       no test on these routes can separate " + names +
+             ": every valid pair crosses all or none of them; the ports' error counters "
+             "(perfquery) can" +
+             (r.limits.lmc > 0 ? ", or pairs aimed at another LID of the destination" : ""));
+      }
+      if (su.links.size() > 1 && su.splittable)
+        line("       more tests would separate " +
+             std::string(su.together.empty() ? "them" : "the rest") +
+             (r.followUp ? ": the follow-up stages do" : ": --follow-up FILE writes them"));
+      if (su.links.size() > 1 && !su.separationKnown)
+        line("       too long a class to work out which tests would separate it");
     }
     std::string unexplained = "  slow pairs no suspect explains:";
     size_t count = 0;
@@ -182,6 +222,20 @@ std::string textReport(const CheckReport& r) {
       line("    stage " + std::to_string(r.stages[sp.ref.stage].number) + " " + p.src->getName() +
            " " + p.dst->getName() + " " + number(sp.value));
     }
+  }
+  if (r.followUp) {
+    const FollowUp& f = *r.followUp;
+    size_t pairs = 0;
+    for (const Stage& st : f.stages) pairs += st.pairs.size();
+    std::string numbers;
+    if (!f.stages.empty())
+      numbers = " (" + std::to_string(f.stages.front().number) +
+                (f.stages.size() > 1 ? " to " + std::to_string(f.stages.back().number) : "") + ")";
+    line("");
+    line("follow-up: " + plural(pairs, "pair", "pairs") + " in " +
+         plural(f.stages.size(), "stage", "stages") + numbers + " into " + f.file +
+         (pairs ? ": run them, add their results and check again with this file too"
+                : ": no test on these routes splits the suspects further"));
   }
 
   line("");
@@ -293,6 +347,7 @@ Json jsonReport(const CheckReport& r) {
                             {"measured", t.measured},
                             {"median", t.median},
                             {"slow_below", t.threshold},
+                            {"slow_below_max", t.thresholdMax},
                             {"slow", t.slow}});
     }
     Json slow = Json::array();
@@ -304,24 +359,46 @@ Json jsonReport(const CheckReport& r) {
       p["explained"] = sp.explained;
       slow.push_back(std::move(p));
     }
+    auto links = [](const std::vector<const IBPort*>& ports) {
+      Json out = Json::array();
+      for (const IBPort* t : ports)
+        out.push_back({{"port", t->getName()}, {"remote", t->remote->getName()}});
+      return out;
+    };
     Json suspects = Json::array();
     for (const Suspect& su : sr.suspects) {
-      Json twins = Json::array();
-      for (const IBPort* t : su.twins)
-        twins.push_back({{"port", t->getName()}, {"remote", t->remote->getName()}});
+      Json together = Json::array();
+      for (const std::vector<const IBPort*>& group : su.together) together.push_back(links(group));
+      Json separable = nullptr;
+      if (su.separationKnown) separable = su.splittable;
       suspects.push_back({{"port", su.link->getName()},
                           {"remote", su.link->remote->getName()},
                           {"slow_pairs", su.slowPairs},
                           {"fast_pairs", su.fastPairs},
                           {"explains", su.explains},
-                          {"indistinguishable_from", std::move(twins)}});
+                          {"indistinguishable_from", links(su.twins)},
+                          {"links", links(su.links)},
+                          {"cable", su.cable},
+                          {"separable", std::move(separable)},
+                          {"inseparable", std::move(together)}});
     }
     doc["results"] = {{"unmeasured", sr.unmeasured},
+                      {"reach", sr.reach},
+                      {"warning", sr.warning.empty() ? Json(nullptr) : Json(sr.warning)},
+                      {"most_slow", sr.mostSlow},
                       {"stages", std::move(thresholds)},
                       {"slow_pairs", std::move(slow)},
                       {"suspects", std::move(suspects)}};
   } else {
     doc["results"] = nullptr;
+  }
+  if (r.followUp) {
+    Json stages = Json::array();
+    for (const Stage& st : r.followUp->stages)
+      stages.push_back({{"stage", st.number}, {"pairs", st.pairs.size()}});
+    doc["follow_up"] = {{"file", r.followUp->file}, {"stages", std::move(stages)}};
+  } else {
+    doc["follow_up"] = nullptr;
   }
   doc["holds"] = r.holds();
   return doc;

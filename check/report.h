@@ -11,6 +11,12 @@
 #include "check/stage_check.h"
 #include "pairs/pairs_reader.h"
 
+// Follow-up stages written with --follow-up.
+struct FollowUp {
+  std::string file;
+  std::vector<Stage> stages;
+};
+
 struct CheckReport {
   const IBFabric* fabric = nullptr;
   const PairPlan* plan = nullptr;
@@ -19,6 +25,7 @@ struct CheckReport {
   DegradedReport degraded;
   const Results* results = nullptr;       // set with --results
   std::optional<SuspectReport> suspects;  // set with --results
+  std::optional<FollowUp> followUp;       // set with --follow-up
 
   bool holds() const {
     for (const StageCheck& s : stages)

@@ -185,13 +185,13 @@ Json htmlData(const CheckReport& r) {
   }
   data["stages"] = std::move(stages);
 
-  // Suspect classes in the text report's order: [link, links it cannot be
-  // told apart from...]; slow pairs as [stage index, pair index].
+  // Suspect classes in the text report's order: [link, the other links of
+  // its class...]; slow pairs as [stage index, pair index].
   Json suspects = Json::array(), slowPairs = Json::array();
   if (r.suspects) {
     for (const Suspect& su : r.suspects->suspects) {
-      Json c = {dirOf(su.link)};
-      for (const IBPort* t : su.twins) c.push_back(dirOf(t));
+      Json c = Json::array();
+      for (const IBPort* t : su.links) c.push_back(dirOf(t));
       suspects.push_back(std::move(c));
     }
     for (const SlowPair& sp : r.suspects->slow) slowPairs.push_back({sp.ref.stage, sp.ref.pair});

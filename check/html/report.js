@@ -580,8 +580,11 @@ window.addEventListener('error', function (e) {
           s.port + ' -> ' + s.remote + ': ' + plural(s.slow_pairs, 'slow pair', 'slow pairs') + ', ' +
           plural(s.fast_pairs, 'fast pair', 'fast pairs') + ', explains ' + s.explains);
         if (s.indistinguishable_from.length)
-          el('div', { class: 'note' }, li, 'cannot be told apart from ' +
-            s.indistinguishable_from.map(t => t.port + ' -> ' + t.remote).join('; ') + ': more stages would separate them');
+          el('div', { class: 'note' }, li, (s.cable ? 'the cable, with ' : 'one of a class with ') +
+            s.indistinguishable_from.map(t => t.port + ' -> ' + t.remote).join('; ') +
+            (s.separable ? ': more tests would separate them (--follow-up)' : ''));
+        s.inseparable.forEach(g => el('div', { class: 'note' }, li, 'no test on these routes can separate ' +
+          g.map(t => t.port + ' -> ' + t.remote).join('; ') + ': the ports\' error counters (perfquery) can'));
       });
       const p3 = el('div', { class: 'panel' }, lists);
       el('h3', {}, p3, 'Slow pairs (' + res.slow_pairs.length + ')');

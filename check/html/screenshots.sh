@@ -36,8 +36,9 @@ ex=$src/examples
 results "$w/ex.pairs" > "$w/ex.results"
 "$build/linkdeal-check" -l "$ex/fabric.lst" -f "$ex/fabric.fdbs" --html "$w/examples.html" \
   "$w/ex.pairs" > /dev/null
+# Status 3: the plan holds and a pair is slow, as meant here.
 "$build/linkdeal-check" -l "$ex/fabric.lst" -f "$ex/fabric.fdbs" --results "$w/ex.results" \
-  --html "$w/examples-results.html" "$w/ex.pairs" > /dev/null
+  --html "$w/examples-results.html" "$w/ex.pairs" > /dev/null || [ $? = 3 ]
 shot "$w/examples.html" examples.png 1400,900
 shot "$w/examples-results.html" examples-results.png 1400,1300
 

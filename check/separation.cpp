@@ -1,0 +1,265 @@
+#include "check/separation.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "grouping/regexp.h"
+
+namespace {
+
+size_t indexOf(const IBFabric& fabric, const IBPort* p) {
+  return static_cast<size_t>(p - fabric.ports().data());
+}
+
+const IBPort* hostPort(const IBNode& node) {
+  return node.isSwitch() ? nullptr : node.getPort(1);
+}
+
+}  // namespace
+
+PairRule everyHostRule(const IBFabric& fabric) {
+  PairRule rule;
+  rule.groupOf.assign(fabric.ports().size(), -1);
+  int32_t g = 0;
+  for (const IBNode& node : fabric.nodes())
+    if (const IBPort* p = hostPort(node)) rule.groupOf[indexOf(fabric, p)] = g++;
+  return rule;
+}
+
+bool expressionRule(const IBFabric& fabric, const std::string& expression, PairRule* rule,
+                    std::string* err) {
+  regExp re(expression, REG_EXTENDED);
+  if (re.status() != 0) {
+    *err = "-i: '" + expression + "' does not compile";
+    return false;
+  }
+  rule->groupOf.assign(fabric.ports().size(), -1);
+  std::unordered_map<std::string, int32_t> ids;
+  for (const IBNode& node : fabric.nodes()) {
+    const IBPort* p = hostPort(node);
+    if (!p) continue;
+    std::optional<RegexMatch> m = re.match(node.nodeName);
+    if (!m) continue;
+    auto [it, added] = ids.emplace(m->subMatch(1), static_cast<int32_t>(ids.size()));
+    rule->groupOf[indexOf(fabric, p)] = it->second;
+  }
+  return true;
+}
+
+PairRule leafRule(const IBFabric& fabric) {
+  PairRule rule;
+  rule.groupOf.assign(fabric.ports().size(), -1);
+  const IBNode* firstNode = fabric.nodes().data();
+  for (const IBNode& node : fabric.nodes()) {
+    const IBPort* p = hostPort(node);
+    if (p && p->remote && p->remote->owner->isSwitch())
+      rule.groupOf[indexOf(fabric, p)] = static_cast<int32_t>(p->remote->owner - firstNode);
+  }
+  return rule;
+}
+
+namespace {
+
+// Per destination, what the route from each forwarding state crosses of the
+// class: worked out once per state and destination, so that all sources cost
+// one lookup each.
+class ClassRoutes {
+ public:
+  ClassRoutes(const IBFabric& fabric, const ForwardingStates& states,
+              std::span<const IBPort* const> links)
+      : fabric_(fabric),
+        states_(states),
+        bit_(fabric.ports().size(), -1),
+        stamp_(states.size(), 0),
+        onPath_(states.size(), 0),
+        mask_(states.size(), 0),
+        length_(states.size(), 0) {
+    for (size_t i = 0; i < links.size(); ++i)
+      bit_[indexOf(fabric, links[i])] = static_cast<int8_t>(i);
+  }
+
+  void aimAt(const IBPort& dst) {
+    dst_ = indexOf(fabric_, &dst);
+    lid_ = dst.baseLid;
+    ++round_;
+  }
+
+  // The class links the route from src crosses and its length in links;
+  // false when the route does not arrive at the destination.
+  bool route(const IBPort& src, uint64_t* mask, uint32_t* length) {
+    const IBPort* into = src.remote;
+    if (!into || !into->owner->isSwitch()) return false;
+    uint32_t state = states_.stateFor(*into);
+    if (!settle(state)) return false;
+    *mask = bitOf(&src) | mask_[state];
+    *length = 1 + length_[state];
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t kDead = UINT32_MAX;
+
+  uint64_t bitOf(const IBPort* p) const {
+    int8_t b = p ? bit_[indexOf(fabric_, p)] : -1;
+    return b < 0 ? 0 : uint64_t{1} << b;
+  }
+
+  // Works out state and every state after it on the way; false when the
+  // route from state does not arrive.
+  bool settle(uint32_t state) {
+    path_.clear();
+    uint32_t x = state;
+    uint32_t tailLength = kDead;
+    uint64_t tailMask = 0;
+    for (;;) {
+      if (stamp_[x] == round_) {
+        tailLength = length_[x];
+        tailMask = mask_[x];
+        break;
+      }
+      if (onPath_[x] == round_) break;  // a loop: nothing on it arrives
+      onPath_[x] = round_;
+      path_.push_back(x);
+      uint8_t port = states_.egress(x, lid_);
+      uint32_t next = states_.lead(x, port);
+      if (next == ForwardingStates::kDeadEnd) break;
+      if (next & ForwardingStates::kHostBit) {
+        if ((next & ~ForwardingStates::kHostBit) == dst_) tailLength = 0;
+        break;
+      }
+      x = next;
+    }
+    // Back along the path: each state's route is its egress link and the rest.
+    for (size_t i = path_.size(); i-- > 0;) {
+      uint32_t y = path_[i];
+      stamp_[y] = round_;
+      if (tailLength == kDead) {
+        length_[y] = kDead;
+        continue;
+      }
+      const IBPort* egress = states_.node(y).getPort(states_.egress(y, lid_));
+      tailMask |= bitOf(egress);
+      tailLength += 1;
+      mask_[y] = tailMask;
+      length_[y] = tailLength;
+    }
+    return stamp_[state] == round_ && length_[state] != kDead;
+  }
+
+  const IBFabric& fabric_;
+  const ForwardingStates& states_;
+  std::vector<int8_t> bit_;  // by port index: the link's position in the class
+  std::vector<uint32_t> stamp_, onPath_;
+  std::vector<uint64_t> mask_;
+  std::vector<uint32_t> length_;
+  std::vector<uint32_t> path_;
+  uint32_t round_ = 0;
+  size_t dst_ = 0;
+  uint16_t lid_ = 0;
+};
+
+// Parts of the class once every mask has been applied, as a label per link.
+size_t partsAfter(std::vector<uint64_t>* labels, uint64_t mask) {
+  // A link's label is the set of chosen masks containing it; since masks are
+  // only ever added, one bit per chosen mask would overflow, so labels are
+  // renumbered densely after each split.
+  std::vector<std::pair<uint64_t, bool>> seen;
+  for (size_t i = 0; i < labels->size(); ++i) {
+    std::pair<uint64_t, bool> key = {(*labels)[i], ((mask >> i) & 1) != 0};
+    auto it = std::find(seen.begin(), seen.end(), key);
+    (*labels)[i] = static_cast<uint64_t>(it - seen.begin());
+    if (it == seen.end()) seen.push_back(key);
+  }
+  return seen.size();
+}
+
+}  // namespace
+
+ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, const PairRule& rule,
+                      std::span<const IBPort* const> links, std::span<const PlanPair> slow) {
+  ClassSplit out;
+  const size_t k = links.size();
+  if (k == 0 || k > kMaxClassLinks) return out;
+  out.known = true;
+  const uint64_t full = k == 64 ? ~uint64_t{0} : (uint64_t{1} << k) - 1;
+
+  // Every valid pair that crosses part of the class, a few per distinct part.
+  constexpr size_t kOptions = 8;
+  std::unordered_map<uint64_t, std::vector<PlanPair>> byMask;
+  std::vector<uint64_t> masks;  // in the order first seen
+  std::vector<std::vector<PlanPair>> fromSource(slow.size()), toDestination(slow.size());
+  std::vector<const IBPort*> hosts;
+  for (const IBPort& p : fabric.ports())
+    if (rule.groupOf[indexOf(fabric, &p)] >= 0) hosts.push_back(&p);
+  ClassRoutes routes(fabric, states, links);
+  for (const IBPort* dst : hosts) {
+    if (dst->baseLid == 0) continue;
+    routes.aimAt(*dst);
+    const int32_t dg = rule.groupOf[indexOf(fabric, dst)];
+    for (const IBPort* src : hosts) {
+      if (src == dst || rule.groupOf[indexOf(fabric, src)] == dg) continue;
+      uint64_t mask;
+      uint32_t length;
+      if (!routes.route(*src, &mask, &length) || length < rule.minDist || mask == 0) continue;
+      const PlanPair pair{src, dst, 0};
+      for (size_t i = 0; i < slow.size(); ++i) {
+        if (src == slow[i].src && dst != slow[i].dst && fromSource[i].size() < kOptions)
+          fromSource[i].push_back(pair);
+        if (dst == slow[i].dst && src != slow[i].src && toDestination[i].size() < kOptions)
+          toDestination[i].push_back(pair);
+      }
+      if (mask == full) continue;
+      std::vector<PlanPair>& options = byMask[mask];
+      if (options.empty()) masks.push_back(mask);
+      if (options.size() < kOptions) options.push_back(pair);
+    }
+  }
+
+  // The finest split these routes allow, and the links it leaves together.
+  std::vector<uint64_t> finest(k, 0);
+  size_t finestParts = 1;
+  for (uint64_t m : masks) finestParts = partsAfter(&finest, m);
+  out.splittable = finestParts > 1;
+  std::vector<std::vector<uint32_t>> parts(finestParts);
+  for (uint32_t i = 0; i < k; ++i) parts[finest[i]].push_back(i);
+  for (std::vector<uint32_t>& part : parts)
+    if (part.size() > 1) out.together.push_back(std::move(part));
+
+  // Greedily, the test that splits the class into the most parts, until it
+  // is split as far as it goes.
+  std::vector<uint64_t> labels(k, 0);
+  size_t parts_ = 1;
+  std::vector<bool> chosen(masks.size(), false);
+  while (parts_ < finestParts) {
+    size_t best = masks.size(), bestParts = parts_;
+    for (size_t i = 0; i < masks.size(); ++i) {
+      if (chosen[i]) continue;
+      std::vector<uint64_t> trial = labels;
+      size_t n = partsAfter(&trial, masks[i]);
+      if (n > bestParts) {
+        best = i;
+        bestParts = n;
+      }
+    }
+    if (best == masks.size()) break;
+    chosen[best] = true;
+    parts_ = partsAfter(&labels, masks[best]);
+    out.tests.push_back(byMask[masks[best]]);
+  }
+
+  // Each slow pair again, each end with another partner, unless a test
+  // already gives that end one.
+  auto given = [&](auto&& same) {
+    for (const std::vector<PlanPair>& t : out.tests)
+      if (std::any_of(t.begin(), t.end(), same)) return true;
+    return false;
+  };
+  for (size_t i = 0; i < slow.size(); ++i) {
+    const PlanPair& sp = slow[i];
+    if (!fromSource[i].empty() && !given([&](const PlanPair& p) { return p.src == sp.src; }))
+      out.tests.push_back(fromSource[i]);
+    if (!toDestination[i].empty() && !given([&](const PlanPair& p) { return p.dst == sp.dst; }))
+      out.tests.push_back(toDestination[i]);
+  }
+  return out;
+}

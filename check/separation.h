@@ -1,0 +1,50 @@
+// Which links of a suspect class a test could still tell apart: every valid
+// pair's route over the class's links, and the fewest pairs that split the
+// class as far as these routes allow.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fabric/fabric.h"
+#include "fabric/routing/forwarding_states.h"
+#include "pairs/pairs_reader.h"
+
+// Which pairs a test may use: two hosts' ports 1 in different groups, with
+// a complete route of at least minDist links to the destination's base LID.
+struct PairRule {
+  std::vector<int32_t> groupOf;  // by port index; -1: the port takes no part
+  uint32_t minDist = 0;
+};
+
+// Every host's port 1 in a group of its own.
+PairRule everyHostRule(const IBFabric& fabric);
+// Hosts grouped by the first capture of an extended POSIX expression over
+// their names, as linkdeal groups them; false with *err when it does not
+// compile.
+bool expressionRule(const IBFabric& fabric, const std::string& expression, PairRule* rule,
+                    std::string* err);
+// Hosts grouped by the switch their port 1 is cabled to.
+PairRule leafRule(const IBFabric& fabric);
+
+// Classes longer than this are not worked out (a class lies on one path).
+constexpr size_t kMaxClassLinks = 64;
+
+struct ClassSplit {
+  bool known = false;  // false: the class was too long to work out
+  // Groups of the class's links (by position) that every valid pair crosses
+  // all or none of: no test on these routes separates them.
+  std::vector<std::vector<uint32_t>> together;
+  bool splittable = false;  // some valid pair crosses part of the class
+  // The tests that split it as far as it goes, then re-test the slow pairs
+  // with other partners; each test is a few pairs any of which will do.
+  std::vector<std::vector<PlanPair>> tests;
+};
+
+// links: one suspect class. slow: the slow pairs it explains, re-tested from
+// their source to another destination and from another source to their
+// destination where the rule allows.
+ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, const PairRule& rule,
+                      std::span<const IBPort* const> links, std::span<const PlanPair> slow);

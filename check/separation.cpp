@@ -1,6 +1,7 @@
 #include "check/separation.h"
 
 #include <algorithm>
+#include <bit>
 #include <unordered_map>
 
 #include "grouping/regexp.h"
@@ -226,7 +227,9 @@ ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, co
     if (part.size() > 1) out.together.push_back(std::move(part));
 
   // Greedily, the test that splits the class into the most parts, until it
-  // is split as far as it goes.
+  // is split as far as it goes; of equal splits the one crossing fewer of the
+  // class's links, so that the tests of one class share fewer ports and fit
+  // in fewer stages.
   std::vector<uint64_t> labels(k, 0);
   size_t parts_ = 1;
   std::vector<bool> chosen(masks.size(), false);
@@ -236,7 +239,8 @@ ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, co
       if (chosen[i]) continue;
       std::vector<uint64_t> trial = labels;
       size_t n = partsAfter(&trial, masks[i]);
-      if (n > bestParts) {
+      if (n > bestParts || (n == bestParts && best < masks.size() &&
+                            std::popcount(masks[i]) < std::popcount(masks[best]))) {
         best = i;
         bestParts = n;
       }

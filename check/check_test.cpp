@@ -345,8 +345,7 @@ TEST(Separation, MatchesEveryPairWalked) {
   o.privateTables = true;
   IBFabric f = generatedFabric(o);
   ForwardingStates states(f);
-  PairRule rule = everyHostRule(f);
-  rule.minDist = 3;  // pairs on one leaf take no part
+  PairRule rule = pairRuleOf(f, everyHostGroups(f), 3);  // pairs on one leaf take no part
   std::vector<const IBPort*> hosts;
   for (const IBPort& p : f.ports())
     if (rule.groupOf[static_cast<size_t>(&p - f.ports().data())] >= 0) hosts.push_back(&p);

@@ -2,6 +2,7 @@
 // links, and suspects from measured bandwidths.
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,12 @@
 #include "cli/outputs.h"
 #include "fabric/fabric.h"
 #include "fabric/routing/forwarding_states.h"
+#include "grouping/leaf_groups.h"
+#include "grouping/port_groups.h"
 #include "pairs/endpoints.h"
 #include "pairs/pairs_file.h"
 #include "pairs/pairs_reader.h"
+#include "signatures/link_classes.h"
 
 namespace {
 
@@ -154,32 +158,44 @@ int main(int argc, char* argv[]) {
                       rates.recorded || hostRate > 0};
     report.suspects = findSuspects(fabric, plan, report.stages, results, o.slowRule, expected);
 
-    // What tests on these routes could still do with each class.
-    PairRule rule;
+    // What tests on these routes could still do with each class: the links
+    // that exactly the same valid pairs cross stay together whatever the test.
+    PortGroups groups;
     if (o.groupByLeaf) {
-      rule = leafRule(fabric);
+      fillLeafGroups(fabric, groups);
     } else if (!o.groupExpression.empty()) {
-      if (!expressionRule(fabric, o.groupExpression, &rule, &err)) return cannotRun(err);
+      if (!fillPortGroups(fabric, o.groupExpression, groups))
+        return cannotRun("-i: '" + o.groupExpression + "' does not compile");
     } else {
-      rule = everyHostRule(fabric);
+      groups = everyHostGroups(fabric);
     }
-    rule.minDist = o.minDist;
+    std::vector<Suspect>& suspects = report.suspects->suspects;
+    LinkClasses classes;
+    if (!suspects.empty())
+      classes = findLinkClasses(fabric, groups,
+                                {o.limits.maxFlows, o.limits.lmc, o.minDist, o.limits.anyLid});
+    PairRule rule = pairRuleOf(fabric, groups, o.minDist);
     ForwardingStates states(fabric);
     std::vector<std::vector<PlanPair>> tests;
-    for (Suspect& su : report.suspects->suspects) {
+    for (Suspect& su : suspects) {
+      std::map<int32_t, std::vector<const IBPort*>> byClass;
+      for (const IBPort* l : su.links) {
+        int32_t c = classOfLink(fabric, classes, *l);
+        byClass[c == LinkClasses::kNotCrossed ? -1 - static_cast<int32_t>(byClass.size()) : c]
+            .push_back(l);
+      }
+      for (auto& [c, links] : byClass)
+        if (links.size() > 1) su.together.push_back(std::move(links));
+      su.separationKnown = true;
+      su.splittable = byClass.size() > 1;
+      if (!su.splittable || su.links.size() > kMaxClassLinks) continue;
       std::vector<PlanPair> slow;
       for (const SlowPair& sp : report.suspects->slow) {
         const PlanPair& pair = plan.stages[sp.ref.stage].pairs[sp.ref.pair];
         if (crosses(report.stages[sp.ref.stage], pair, sp.ref.pair, su.link)) slow.push_back(pair);
       }
       ClassSplit split = splitClass(fabric, states, rule, su.links, slow);
-      su.separationKnown = split.known;
-      su.splittable = split.splittable;
-      for (const std::vector<uint32_t>& group : split.together) {
-        su.together.emplace_back();
-        for (uint32_t i : group) su.together.back().push_back(su.links[i]);
-      }
-      if (su.splittable) tests.insert(tests.end(), split.tests.begin(), split.tests.end());
+      tests.insert(tests.end(), split.tests.begin(), split.tests.end());
     }
     mergeCables(&*report.suspects);
 

@@ -4,57 +4,30 @@
 #include <bit>
 #include <unordered_map>
 
-#include "grouping/regexp.h"
-
 namespace {
 
 size_t indexOf(const IBFabric& fabric, const IBPort* p) {
   return static_cast<size_t>(p - fabric.ports().data());
 }
 
-const IBPort* hostPort(const IBNode& node) {
-  return node.isSwitch() ? nullptr : node.getPort(1);
-}
-
 }  // namespace
 
-PairRule everyHostRule(const IBFabric& fabric) {
+PortGroups everyHostGroups(IBFabric& fabric) {
+  PortGroups groups;
+  for (IBNode& node : fabric.nodes())
+    if (!node.isSwitch())
+      if (IBPort* p = node.getPort(1)) groups[node.nodeName].insert(p);
+  return groups;
+}
+
+PairRule pairRuleOf(const IBFabric& fabric, const PortGroups& groups, uint32_t minDist) {
   PairRule rule;
   rule.groupOf.assign(fabric.ports().size(), -1);
+  rule.minDist = minDist;
   int32_t g = 0;
-  for (const IBNode& node : fabric.nodes())
-    if (const IBPort* p = hostPort(node)) rule.groupOf[indexOf(fabric, p)] = g++;
-  return rule;
-}
-
-bool expressionRule(const IBFabric& fabric, const std::string& expression, PairRule* rule,
-                    std::string* err) {
-  regExp re(expression, REG_EXTENDED);
-  if (re.status() != 0) {
-    *err = "-i: '" + expression + "' does not compile";
-    return false;
-  }
-  rule->groupOf.assign(fabric.ports().size(), -1);
-  std::unordered_map<std::string, int32_t> ids;
-  for (const IBNode& node : fabric.nodes()) {
-    const IBPort* p = hostPort(node);
-    if (!p) continue;
-    std::optional<RegexMatch> m = re.match(node.nodeName);
-    if (!m) continue;
-    auto [it, added] = ids.emplace(m->subMatch(1), static_cast<int32_t>(ids.size()));
-    rule->groupOf[indexOf(fabric, p)] = it->second;
-  }
-  return true;
-}
-
-PairRule leafRule(const IBFabric& fabric) {
-  PairRule rule;
-  rule.groupOf.assign(fabric.ports().size(), -1);
-  const IBNode* firstNode = fabric.nodes().data();
-  for (const IBNode& node : fabric.nodes()) {
-    const IBPort* p = hostPort(node);
-    if (p && p->remote && p->remote->owner->isSwitch())
-      rule.groupOf[indexOf(fabric, p)] = static_cast<int32_t>(p->remote->owner - firstNode);
+  for (const auto& [name, ports] : groups) {
+    for (const IBPort* p : ports) rule.groupOf[indexOf(fabric, p)] = g;
+    ++g;
   }
   return rule;
 }

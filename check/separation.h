@@ -10,6 +10,7 @@
 
 #include "fabric/fabric.h"
 #include "fabric/routing/forwarding_states.h"
+#include "grouping/port_groups.h"
 #include "pairs/pairs_reader.h"
 
 // Which pairs a test may use: two hosts' ports 1 in different groups, with
@@ -19,15 +20,11 @@ struct PairRule {
   uint32_t minDist = 0;
 };
 
-// Every host's port 1 in a group of its own.
-PairRule everyHostRule(const IBFabric& fabric);
-// Hosts grouped by the first capture of an extended POSIX expression over
-// their names, as linkdeal groups them; false with *err when it does not
-// compile.
-bool expressionRule(const IBFabric& fabric, const std::string& expression, PairRule* rule,
-                    std::string* err);
-// Hosts grouped by the switch their port 1 is cabled to.
-PairRule leafRule(const IBFabric& fabric);
+// Every host's port 1 in a group of its own (named after the host): any two
+// hosts may pair.
+PortGroups everyHostGroups(IBFabric& fabric);
+// The rule for these groups.
+PairRule pairRuleOf(const IBFabric& fabric, const PortGroups& groups, uint32_t minDist);
 
 // Classes longer than this are not worked out (a class lies on one path).
 constexpr size_t kMaxClassLinks = 64;

@@ -9,3 +9,7 @@
 // switch at the other end of its link, and prints the grouping report. Hosts
 // whose port 1 is not cabled to a switch are counted as skipped.
 void getLeafGroups(IBFabric& fabric, PortGroups& groups);
+
+// The same grouping without the report, for programs whose standard output
+// is a report of their own; returns the hosts skipped.
+uint32_t fillLeafGroups(IBFabric& fabric, PortGroups& groups);

@@ -16,3 +16,7 @@ using PortGroups = std::map<std::string, std::set<IBPort*>>;
 // expression matches, and prints the grouping report. Returns 0, or nonzero
 // when the expression does not compile (after printing why).
 int getPortGroups(IBFabric& fabric, const std::string& expression, PortGroups& groups);
+
+// The same grouping without the report, for programs whose standard output
+// is a report of their own; false when the expression does not compile.
+bool fillPortGroups(IBFabric& fabric, const std::string& expression, PortGroups& groups);

@@ -20,10 +20,6 @@ struct PlanSettings {
   uint32_t maxStages = 0;  // 0: as many as complete coverage takes
 };
 
-// Routes longer than this many links count as broken (a real fabric's are a
-// handful of links); it also bounds the depth of the stage search.
-constexpr uint32_t kMaxRouteLinks = 256;
-
 struct PlannedPair {
   IBPort* src = nullptr;
   IBPort* dst = nullptr;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -266,3 +267,35 @@ TEST(Plan, StageLimitAndSameInputSamePlan) {
 }
 
 }  // namespace
+
+// A chain of switches with a host of each group at either end: routes far
+// longer than any tree's are planned like short ones.
+TEST(Plan, RoutesThroughThousandsOfSwitches) {
+  constexpr unsigned kSwitches = 8000;
+  auto name = [](unsigned i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "s%u", i);
+    return std::string(text);
+  };
+  IBFabric fabric;
+  std::vector<NodeDecl> decls;
+  for (unsigned i = 0; i < kSwitches; ++i) decls.push_back({IB_SW_NODE, name(i), "", 0, 0, 3, 0});
+  decls.push_back({IB_CA_NODE, "a", "", 0, 0, 1, 0});
+  decls.push_back({IB_CA_NODE, "b", "", 0, 0, 1, 0});
+  ASSERT_EQ(fabric.createNodes(decls), 0);
+  IBPort* a = fabric.getPort("a", 1);
+  IBPort* b = fabric.getPort("b", 1);
+  a->baseLid = 1;
+  b->baseLid = 2;
+  IBFabric::link(a, fabric.getPort("s0", 3));
+  IBFabric::link(b, fabric.getPort(name(kSwitches - 1), 3));
+  for (unsigned i = 0; i < kSwitches; ++i) {
+    IBNode* s = fabric.getNode(name(i));
+    if (i + 1 < kSwitches) IBFabric::link(s->getPort(2), fabric.getPort(name(i + 1), 1));
+    s->setLFTPortForLid(1, i == 0 ? 3 : 1, 0);
+    s->setLFTPortForLid(2, i + 1 == kSwitches ? 3 : 2, 0);
+  }
+  const Plan plan = planAndCheck(fabric, {{"a", {a}}, {"b", {b}}}, PlanSettings{}, "chain");
+  EXPECT_EQ(plan.coverable.links, 2 * kSwitches + 2);
+  EXPECT_EQ(plan.stages.size(), 1u);
+}

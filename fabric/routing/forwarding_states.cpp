@@ -24,9 +24,9 @@ ForwardingStates::ForwardingStates(const IBFabric& fabric) : firstNode_(fabric.n
   for (const IBNode& node : nodes) {
     if (!node.isSwitch()) continue;
     for (unsigned n = 0; n <= node.portCount; ++n) {
-      const IBPort* p = n == 0 ? nullptr : node.getPort(n);
+      const IBPort* p = linkedPort(node, n);
       uint32_t to = kDeadEnd;
-      if (p && p->remote) {
+      if (p) {
         const IBPort& far = *p->remote;
         to = far.owner->isSwitch() ? stateFor(far)
                                    : kHostBit | static_cast<uint32_t>(&far - firstPort);

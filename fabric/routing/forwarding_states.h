@@ -13,6 +13,17 @@
 
 #include "fabric/fabric.h"
 
+// The forwarding rule, which the states, the route walk and the route check
+// all apply: a packet leaves a switch through the port its table names when
+// that port exists and has a link. Port 0 is the switch itself, 255 no entry,
+// and a port past the port count no port at all: dead ends, like a port
+// without a link.
+inline const IBPort* linkedPort(const IBNode& sw, unsigned port) {
+  if (port == 0 || port == kLftNoEntry || port > sw.portCount) return nullptr;
+  const IBPort* p = sw.getPort(port);
+  return p && p->remote ? p : nullptr;
+}
+
 class ForwardingStates {
  public:
   static constexpr uint32_t kNoState = UINT32_MAX;
@@ -47,6 +58,10 @@ class ForwardingStates {
     return portLead_[h.portBase + port];
   }
   uint32_t hop(uint32_t state, uint16_t lid) const { return lead(state, egress(state, lid)); }
+  // The port a state leaves through towards lid; null at a dead end.
+  const IBPort* linkedEgress(uint32_t state, uint16_t lid) const {
+    return linkedPort(node(state), egress(state, lid));
+  }
 
  private:
   size_t nodeIndex(const IBNode& n) const { return static_cast<size_t>(&n - firstNode_); }

@@ -25,29 +25,14 @@
 
 #include "fabric/fabric.h"
 #include "fabric/routing/forwarding_states.h"
+#include "fabric/routing/route_walk.h"
 
 namespace {
 
 constexpr size_t kShownLines = 20;
 constexpr uint32_t kNoState = UINT32_MAX;
 
-enum class Why : uint8_t {
-  kNoEntry,    // the table has no entry for the LID
-  kBadPort,    // the entry names port 0 or a port past the port count
-  kNoLink,     // the egress port is not cabled
-  kWrongHost,  // the egress port leads to a host other than the destination
-};
-
 enum Status : uint8_t { kInProgress, kComplete, kBroken };
-
-// One hop from a (switch, table) state towards a LID.
-struct Step {
-  uint8_t port = 0;
-  IBPort* egress = nullptr;  // set when the port exists
-  uint32_t next = kNoState;  // the following state when egress leads to a switch
-  bool failed = false;       // a dead end: why says which
-  Why why = Why::kNoEntry;
-};
 
 class RouteChecker {
  public:
@@ -119,11 +104,16 @@ class RouteChecker {
         uint32_t entry = hostEntry_[s];
         if (entry == kNoState) {
           if (src->remote != dst) {
-            broken(*src, *dst, describeCabled(*src));
+            RouteWalk cabled;
+            cabled.end = RouteEnd::kArrived;
+            cabled.arrived = src->remote;
+            broken(*src, *dst, describeRouteWalk(cabled, *src, *dst));
             ++total;
           }
         } else if (status_[entry] == kBroken) {
-          broken(*src, *dst, describe(failedAt_[entry], *dst));
+          const uint32_t at = failedAt_[entry];
+          const RouteWalk end = routeEndAt(states_.node(at), states_.table(at), dst->baseLid);
+          broken(*src, *dst, describeRouteWalk(end, *src, *dst));
           ++total;
         }
       }
@@ -132,28 +122,6 @@ class RouteChecker {
   }
 
  private:
-  Step step(uint32_t state, const IBPort& dst) const {
-    const IBNode& sw = states_.node(state);
-    Step s;
-    s.port = sw.getLFTPortForLid(dst.baseLid, states_.table(state));
-    auto fail = [&](Why why) {
-      s.failed = true;
-      s.why = why;
-      return s;
-    };
-    if (s.port == kLftNoEntry) return fail(Why::kNoEntry);
-    if (s.port == 0 || s.port > sw.portCount) return fail(Why::kBadPort);
-    s.egress = sw.getPort(s.port);
-    if (!s.egress || !s.egress->remote) return fail(Why::kNoLink);
-    const IBPort& far = *s.egress->remote;
-    if (!far.owner->isSwitch()) {
-      if (&far != &dst) return fail(Why::kWrongHost);
-      return s;
-    }
-    s.next = states_.stateFor(far);
-    return s;
-  }
-
   // Broken routes towards hosts_[d], given which entry states' routes to it
   // break: the sources of every broken entry state, and the sources cabled to
   // a host other than the destination.
@@ -182,7 +150,8 @@ class RouteChecker {
   }
 
   // The state after one hop from state towards lid, whose owner is the host
-  // port with index dst; kArrived there, kDeadEnd where step() fails.
+  // port with index dst; kArrived there, kDeadEnd at a dead end or another
+  // host.
   uint32_t hop(uint32_t state, uint16_t lid, uint32_t dst) const {
     const uint32_t to = states_.hop(state, lid);
     if (to == ForwardingStates::kDeadEnd) return kDeadEnd;
@@ -314,7 +283,7 @@ class RouteChecker {
         stack_.push_back(next);
         continue;
       }
-      if (next == kDeadEnd) {
+      if (next == kDeadEnd) {  // routeEndAt says why
         status_[state] = kBroken;
         failedAt_[state] = state;
       } else if (next == kArrived) {
@@ -329,40 +298,6 @@ class RouteChecker {
       stack_.pop_back();
     }
     return static_cast<Status>(status_[start]);
-  }
-
-  std::string where(uint32_t state, uint8_t port) const {
-    std::string text = states_.node(state).nodeName;
-    if (port != 0) text += "/P" + std::to_string(port);
-    text += " table " + std::to_string(states_.table(state));
-    return text;
-  }
-
-  // Why the route for dst broke in state, a dead end recorded by evaluate: a
-  // step that fails, or else one into a state that was still on the stack.
-  std::string describe(uint32_t state, const IBPort& dst) const {
-    Step s = step(state, dst);
-    if (!s.failed) {
-      const IBPort& far = *s.egress->remote;
-      return "stopped at " + where(state, s.port) + ": loop, enters " + far.getName() + " table " +
-             std::to_string(states_.table(s.next)) + " again";
-    }
-    switch (s.why) {
-      case Why::kNoEntry:
-        return "stopped at " + where(state, 0) + ": no forwarding entry";
-      case Why::kBadPort:
-        return "stopped at " + where(state, 0) + ": egress port " + std::to_string(s.port) +
-               " does not exist";
-      case Why::kNoLink:
-        return "stopped at " + where(state, s.port) + ": port has no link";
-      case Why::kWrongHost:
-        return "stopped at " + where(state, s.port) + ": leads to " + s.egress->remote->getName();
-    }
-    return "stopped at " + where(state, s.port);
-  }
-
-  static std::string describeCabled(const IBPort& src) {
-    return "stopped at " + src.getName() + ": cabled to " + src.remote->getName();
   }
 
   IBFabric& fabric_;

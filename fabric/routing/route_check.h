@@ -11,9 +11,10 @@
 //
 // Sources and destinations are the non-switch ports that have a link and a
 // base LID. From the source's switch, each switch forwards the destination's
-// base LID by the table its ingress port maps to. A route is missing where a
-// table has no entry or names port 0 or a port past the port count, where the
-// egress port has no link or leads to a host other than the destination, and
-// where it enters a switch again through a port mapped to a table already used
-// there (a loop). A source cabled straight to the destination is complete.
+// base LID by the table its ingress port maps to (the rule of
+// forwarding_states.h). A route is missing where it meets a dead end, leads to
+// a host other than the destination, or enters a switch again through a port
+// mapped to a table already used there (a loop); the lines word why as
+// describeRouteWalk does. A source cabled straight to the destination is
+// complete.
 int SubnMgtVerifyAllCaToCaRoutes(IBFabric& fabric, const char* reportFile);

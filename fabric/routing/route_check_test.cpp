@@ -90,8 +90,8 @@ TEST(RouteCheck, TwoSwitches) {
        "-E- Missing route from h3/P1 to h1/P1 lid 1: stopped at sw2 table 0: no forwarding "
        "entry\n"},
       {"egress port 0", [&](IBFabric& f) { fwd(f, "sw2", 2, 0); }, 1,
-       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw2 table 0: egress port 0 does "
-       "not exist\n"},
+       "-E- Missing route from h3/P1 to h2/P1 lid 2: stopped at sw2 table 0: delivered to the "
+       "switch itself\n"},
       {"egress port past the port count", [&](IBFabric& f) { fwd(f, "sw1", 3, 7); }, 1,
        "-E- Missing route from h1/P1 to h3/P1 lid 3: stopped at sw1 table 0: egress port 7 does "
        "not exist\n"

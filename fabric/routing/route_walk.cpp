@@ -1,61 +1,69 @@
 #include "fabric/routing/route_walk.h"
 
 RouteWalker::RouteWalker(const IBFabric& fabric)
-    : firstNode_(fabric.nodes().data()), tablesOnPath_(fabric.nodes().size(), 0) {}
+    : firstNode_(fabric.nodes().data()), tablesOnPath_(fabric.nodes().size()) {}
 
+RouteWalk routeEndAt(const IBNode& sw, uint8_t table, uint16_t lid) {
+  RouteWalk w;
+  w.node = &sw;
+  w.table = table;
+  const uint8_t port = sw.getLFTPortForLid(lid, table);
+  if (port == kLftNoEntry) {
+    w.end = RouteEnd::kNoEntry;
+    return w;
+  }
+  w.port = port;
+  if (const IBPort* out = linkedPort(sw, port)) {
+    const bool host = !out->remote->owner->isSwitch();
+    w.end = host ? RouteEnd::kArrived : RouteEnd::kLoop;
+    (host ? w.arrived : w.into) = out->remote;
+  } else if (port == 0) {
+    w.end = RouteEnd::kToSwitch;
+  } else {
+    w.end = port > sw.portCount ? RouteEnd::kBadPort : RouteEnd::kNoLink;
+  }
+  return w;
+}
+
+// Reads the tables as they are at each walk, so a caller may change them
+// between walks.
 RouteWalk RouteWalker::walk(const IBPort& src, uint16_t dlid, std::vector<const IBPort*>* egress) {
   if (egress) egress->clear();
   RouteWalk w;
   const IBPort* in = src.remote;
   if (!in) return w;  // kUnlinked
-
+  if (!in->owner->isSwitch()) {
+    w.end = RouteEnd::kArrived;
+    w.arrived = in;
+    return w;
+  }
+  // A state seen before on this walk repeats forever. It is reported at the
+  // step that closed the loop, whose egress port is the path's last.
   for (;;) {
     const IBNode& sw = *in->owner;
-    if (!sw.isSwitch()) {
-      w.end = RouteEnd::kArrived;
-      w.arrived = in;
-      break;
-    }
-    // A (switch, table) state seen before on this walk repeats forever. It is
-    // reported at the step that closed the loop, which w still describes.
-    uint8_t table = sw.tableForIngress(in->portNumber);
-    uint16_t& used = tablesOnPath_[static_cast<size_t>(&sw - firstNode_)];
-    uint16_t bit = static_cast<uint16_t>(1u << (table & 15));
-    if (used & bit) {
-      w.end = RouteEnd::kLoop;
-      w.into = in;
-      break;
-    }
-    if (used == 0) touched_.push_back(static_cast<uint32_t>(&sw - firstNode_));
-    used |= bit;
-    w.node = &sw;
-    w.table = table;
-    w.port = 0;
+    const uint8_t table = sw.tableForIngress(in->portNumber);
+    std::array<uint64_t, 4>& used = tablesOnPath_[static_cast<size_t>(&sw - firstNode_)];
+    if (used == std::array<uint64_t, 4>{})
+      touched_.push_back(static_cast<uint32_t>(&sw - firstNode_));
+    used[table >> 6] |= uint64_t{1} << (table & 63);
 
-    uint8_t port = sw.getLFTPortForLid(dlid, table);
-    if (port == kLftNoEntry) {
-      w.end = RouteEnd::kNoEntry;
+    const IBPort* out = linkedPort(sw, sw.getLFTPortForLid(dlid, table));
+    if (out && egress) egress->push_back(out);
+    const IBPort* next = out ? out->remote : nullptr;
+    if (!next || !next->owner->isSwitch()) {
+      w = routeEndAt(sw, table, dlid);
       break;
     }
-    w.port = port;
-    if (port == 0) {
-      w.end = RouteEnd::kToSwitch;
+    const uint8_t nextTable = next->owner->tableForIngress(next->portNumber);
+    const auto& nextUsed = tablesOnPath_[static_cast<size_t>(next->owner - firstNode_)];
+    if ((nextUsed[nextTable >> 6] >> (nextTable & 63)) & 1) {
+      w = routeEndAt(sw, table, dlid);
       break;
     }
-    if (port > sw.portCount) {
-      w.end = RouteEnd::kBadPort;
-      break;
-    }
-    const IBPort* out = sw.getPort(port);
-    if (!out || !out->remote) {
-      w.end = RouteEnd::kNoLink;
-      break;
-    }
-    if (egress) egress->push_back(out);
-    in = out->remote;
+    in = next;
   }
 
-  for (uint32_t n : touched_) tablesOnPath_[n] = 0;
+  for (uint32_t n : touched_) tablesOnPath_[n] = {};
   touched_.clear();
   return w;
 }

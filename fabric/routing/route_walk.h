@@ -1,15 +1,17 @@
 // One route through the forwarding tables: from a source port towards a
-// destination LID, hop by hop, each switch forwarding by the table its
-// ingress port selects. The same rules as the host-to-host route check, for
-// callers that need the path itself (the ports it leaves switches through)
-// rather than a yes or no.
+// destination LID, hop by hop through the forwarding states, for callers
+// that need the path itself (the ports it leaves switches through) rather
+// than a yes or no. Also the one wording of a broken route, which the route
+// check uses for its lines.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fabric/fabric.h"
+#include "fabric/routing/forwarding_states.h"
 
 enum class RouteEnd : uint8_t {
   kArrived,   // reached a non-switch port: RouteWalk::arrived (the caller checks it is the one
@@ -19,7 +21,7 @@ enum class RouteEnd : uint8_t {
   kNoEntry,   // the table has no entry for the LID
   kBadPort,   // the entry names a port past the switch's port count
   kNoLink,    // the egress port does not exist or is not cabled
-  kLoop,      // the packet enters a switch again through a port mapped to a table used there
+  kLoop,      // the packet enters a state already on its path
 };
 
 struct RouteWalk {
@@ -53,9 +55,15 @@ class RouteWalker {
 
  private:
   const IBNode* firstNode_;
-  std::vector<uint16_t> tablesOnPath_;  // per node: one bit per table used on this walk
-  std::vector<uint32_t> touched_;       // nodes whose bits are set
+  // Per node, one bit per table used on this walk: a (switch, table) state.
+  std::vector<std::array<uint64_t, 4>> tablesOnPath_;
+  std::vector<uint32_t> touched_;  // nodes whose bits are set
 };
+
+// Where a route towards lid ends when it forwards by table in switch sw and
+// goes no further: the hop is a dead end or reaches a host; a hop into a
+// switch is a loop (the caller found that state on the path already).
+RouteWalk routeEndAt(const IBNode& sw, uint8_t table, uint16_t lid);
 
 // Why a route from src towards dst did not arrive there, as the route check
 // words it ("stopped at SW/P3 table 0: port has no link"); empty when it did.

@@ -1,6 +1,7 @@
 #include "plan/compaction.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "plan/pair_path.h"
 
@@ -9,6 +10,7 @@ namespace {
 struct Placed {
   PlannedPair pair;
   std::vector<uint32_t> path;  // ports its directed links leave from, the source's first
+  uint64_t hash = 0;           // the pair's part of each of its links' signature
 };
 
 // One stage's bookings: port loads, and which hosts send and receive.
@@ -31,36 +33,63 @@ struct Booking {
   }
 };
 
+// A random 64-bit value per pair, the same on every run.
+uint64_t pairHash(uint64_t n) {
+  uint64_t z = n + 0x9e3779b97f4a7c15u;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
 }  // namespace
 
 void compactStages(const IBFabric& fabric, const Coverable& c, const PlanSettings& settings,
-                   std::vector<StageResult>& stages, bool dropRedundant) {
+                   std::vector<StageResult>& stages, Redundant redundant) {
   PairPathWalker walker(fabric);
   const size_t ports = fabric.ports().size();
   std::vector<std::vector<Placed>> placed(stages.size());
   std::vector<Booking> bookings(stages.size(), Booking(ports));
   std::vector<uint32_t> crossings(ports, 0);
+  // A link's signature as the sum of its pairs' hashes, and how many links
+  // have each.
+  std::vector<uint64_t> signature(ports, 0);
+  uint64_t n = 0;
   for (size_t k = 0; k < stages.size(); ++k) {
     for (const PlannedPair& p : stages[k].pairs) {
-      Placed q{p, {}};
+      Placed q{p, {}, pairHash(++n)};
       walker.walk(*p.src, *p.dst, p.dlid, q.path);
-      for (uint32_t e : q.path) ++crossings[e];
+      for (uint32_t e : q.path) {
+        ++crossings[e];
+        signature[e] += q.hash;
+      }
       bookings[k].book(q, walker.indexOf(p.src), walker.indexOf(p.dst), 1);
       placed[k].push_back(std::move(q));
     }
   }
-  if (dropRedundant) {
-    for (size_t k = stages.size(); k-- > 0;) {
-      std::vector<Placed>& ps = placed[k];
-      for (size_t i = ps.size(); i-- > 0;) {
-        const Placed& q = ps[i];
-        if (!std::all_of(q.path.begin(), q.path.end(),
-                         [&](uint32_t e) { return crossings[e] > 1; }))
-          continue;
-        for (uint32_t e : q.path) --crossings[e];
-        bookings[k].book(q, walker.indexOf(q.pair.src), walker.indexOf(q.pair.dst), -1);
-        ps.erase(ps.begin() + static_cast<std::ptrdiff_t>(i));
+  std::unordered_map<uint64_t, uint32_t> sharing;
+  for (size_t e = 0; e < ports; ++e)
+    if (crossings[e]) ++sharing[signature[e]];
+  // Without q, a link of its path would take the signature of another link
+  // (or of one on the path: then q is kept, to be safe).
+  auto merges = [&](const Placed& q) {
+    return std::any_of(q.path.begin(), q.path.end(),
+                       [&](uint32_t e) { return sharing.count(signature[e] - q.hash) != 0; });
+  };
+  for (size_t k = stages.size(); k-- > 0 && redundant != Redundant::kNone;) {
+    std::vector<Placed>& ps = placed[k];
+    for (size_t i = ps.size(); i-- > 0;) {
+      const Placed& q = ps[i];
+      if (!std::all_of(q.path.begin(), q.path.end(), [&](uint32_t e) { return crossings[e] > 1; }))
+        continue;
+      if (redundant == Redundant::kSignatures && merges(q)) continue;
+      for (uint32_t e : q.path) {
+        --crossings[e];
+        if (--sharing[signature[e]] == 0) sharing.erase(signature[e]);
+        signature[e] -= q.hash;
+        ++sharing[signature[e]];
       }
+      bookings[k].book(q, walker.indexOf(q.pair.src), walker.indexOf(q.pair.dst), -1);
+      ps.erase(ps.begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
   // Earlier stages first, so that what a stage keeps is settled before

@@ -52,7 +52,7 @@ void expectLocalizes(const IBFabric& fabric, const PortGroups& groups, const Pla
                      const std::string& tag) {
   const LinkClasses classes = findLinkClasses(fabric, groups, pairRulesOf(s));
   Plan plan = makeLocalizingPlan(fabric, groups, s, classes);
-  compactStages(fabric, plan.coverable, s, plan.stages, false);
+  compactStages(fabric, plan.coverable, s, plan.stages, Redundant::kSignatures);
   std::set<const IBPort*> covered;
   EXPECT_EQ(checkStages(fabric, plan.stages, groups, s, covered), "") << tag;
   EXPECT_TRUE(plan.complete) << tag;
@@ -119,7 +119,8 @@ TEST(CompactStages, PacksSpreadStagesBack) {
   }
   for (bool dropRedundant : {false, true}) {
     std::vector<StageResult> stages = spread;
-    compactStages(fabric, plan.coverable, s, stages, dropRedundant);
+    compactStages(fabric, plan.coverable, s, stages,
+                  dropRedundant ? Redundant::kCovered : Redundant::kNone);
     EXPECT_LE(stages.size(), plan.stages.size()) << dropRedundant;
     std::set<const IBPort*> covered;
     EXPECT_EQ(checkStages(fabric, stages, groups, s, covered), "") << dropRedundant;

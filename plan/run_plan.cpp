@@ -167,7 +167,8 @@ int runPlan(const PlanOptions& options) {
                                : makePlan(fabric, groups, settings, onStage);
   // A coverage plan needs no pair that others make redundant; a localizing
   // one keeps them all, each telling some links apart.
-  compactStages(fabric, plan.coverable, settings, plan.stages, !options.localize);
+  compactStages(fabric, plan.coverable, settings, plan.stages,
+                options.localize ? Redundant::kSignatures : Redundant::kCovered);
   tightenLowerBound(fabric, groups, settings.maxFlows, plan.coverable);
   for (size_t k = 1; k <= plan.stages.size(); ++k) printLine("-I- " + stageLine(plan, k));
 

@@ -65,7 +65,8 @@ class LocalizingStager {
   // something that still fit: each source not sending there yet takes its
   // best destination. With thorough, every source weighs every
   // destination; otherwise it stops after kEnough worthwhile ones, which is
-  // enough while much is left. Returns the pairs added.
+  // enough while much is left, or after kMostWeighed. Returns the pairs
+  // added.
   size_t fill(size_t k, bool thorough) {
     if (k == stages_.size()) {
       stages_.emplace_back();
@@ -130,7 +131,7 @@ class LocalizingStager {
     size_t bestTarget = 0;
     const size_t n = targets_.size();
     const size_t start = n ? rng_() % n : 0;
-    uint32_t worthwhile = 0;
+    uint32_t worthwhile = 0, weighed = 0;
     for (size_t j = 0; j < n; ++j) {
       const auto& [lid, d] = targets_[(start + j) % n];
       if (c_->hostGroup[static_cast<size_t>(d)] == ownGroup || b.receives[static_cast<size_t>(d)])
@@ -144,7 +145,7 @@ class LocalizingStager {
         best = w;
         bestTarget = (start + j) % n;
       }
-      if (w > 0 && ++worthwhile >= kEnough && !thorough_) break;
+      if (!thorough_ && ((w > 0 && ++worthwhile >= kEnough) || ++weighed >= kMostWeighed)) break;
     }
     if (best <= 0) return false;
     const auto [lid, d] = targets_[bestTarget];
@@ -189,6 +190,7 @@ class LocalizingStager {
   }
 
   static constexpr uint32_t kEnough = 32;
+  static constexpr uint32_t kMostWeighed = 1024;
 
   // Pointers, not references, so that a stager can be copied for a try.
   const Coverable* c_;
@@ -214,6 +216,8 @@ class LocalizingStager {
 
 // Tries at each new stage.
 constexpr uint32_t kTries = 8;
+// Above this many hosts, 2 tries: each costs a whole stage.
+constexpr size_t kManyHosts = 4096;
 
 }  // namespace
 
@@ -265,14 +269,15 @@ Plan makeLocalizingPlan(const IBFabric& fabric, const PortGroups& groups,
   while (stager.anythingLeft()) {
     // What is left may fit into the stages made so far.
     const size_t made = stager.stages().size();
-    for (size_t k = 0; k < made && stager.anythingLeft(); ++k) stager.fill(k, true);
+    for (size_t k = 0; k < made && stager.anythingLeft(); ++k) stager.fill(k, false);
     if (!stager.anythingLeft()) break;
     if (settings.maxStages != 0 && made >= settings.maxStages) break;
-    // Only a few pairs are worth anything now: look at every one.
     // A new stage: the best of a few tries, as what a greedy stage leaves
-    // depends on the order of its sources.
+    // depends on the order of its sources. When a try finds nothing, only a
+    // few pairs are worth anything now: it looks at every one.
     LocalizingStager best = stager;
-    for (uint32_t trial = 0; trial < kTries; ++trial) {
+    const uint32_t tries = plan.coverable.hosts.size() > kManyHosts ? 2 : kTries;
+    for (uint32_t trial = 0; trial < tries; ++trial) {
       LocalizingStager t = stager;
       t.reseed(trial);
       if (t.fill(made, false) == 0) t.fill(made, true);

@@ -13,7 +13,7 @@ bool PairPathWalker::walk(const IBPort& src, const IBPort& dst, uint16_t lid,
   ++now_;
   const uint32_t dstIndex = static_cast<uint32_t>(indexOf(&dst));
   for (uint32_t st = states_.stateFor(*src.remote);;) {
-    if (seen_[st] == now_ || path.size() > kLongestPairRoute) return false;
+    if (seen_[st] == now_) return false;
     seen_[st] = now_;
     const uint8_t p = states_.egress(st, lid);
     const uint32_t next = states_.lead(st, p);

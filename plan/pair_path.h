@@ -8,10 +8,6 @@
 #include "fabric/fabric.h"
 #include "fabric/routing/forwarding_states.h"
 
-// Routes longer than this many switch links count as broken, as for the
-// planner and the link classes.
-constexpr uint32_t kLongestPairRoute = 256;
-
 class PairPathWalker {
  public:
   explicit PairPathWalker(const IBFabric& fabric);
@@ -20,8 +16,8 @@ class PairPathWalker {
 
   // Fills path with the indexes (into IBFabric::ports()) of the ports the
   // route's directed links leave from: the source's own port first, then
-  // the switch egress ports. False when the route is broken, too long, ends
-  // anywhere but at dst, or (with load given) crosses a port whose load is
+  // the switch egress ports. False when the route is broken (a loop too),
+  // ends anywhere but at dst, or (with load given) crosses a port whose load is
   // at limit already.
   bool walk(const IBPort& src, const IBPort& dst, uint16_t lid, std::vector<uint32_t>& path,
             const std::vector<uint32_t>* load = nullptr, uint32_t limit = 0);

@@ -1,17 +1,12 @@
 #include "signatures/link_classes.h"
 
 #include <algorithm>
-#include <array>
 
 #include "fabric/routing/forwarding_states.h"
 
 namespace {
 
 using States = ForwardingStates;
-
-// Routes longer than this many links count as broken, as the planner counts
-// them.
-constexpr uint32_t kLongestRoute = 256;
 
 // A random 64-bit value per host, the same on every run.
 uint64_t hostHash(uint64_t host) {
@@ -136,11 +131,12 @@ class RouteTree {
     lid_ = lid;
     dstPort_ = dstPort;
     ++now_;
-    for (auto& b : byDistance_) b.clear();
+    for (uint32_t d = 0; d <= farthest_ && d < byDistance_.size(); ++d) byDistance_[d].clear();
+    farthest_ = 0;
   }
 
   // Links from state to the destination host, 0 when the route is broken
-  // (no entry, no link, a loop, another host, or too long).
+  // (no entry, no link, a loop, or another host).
   uint32_t linksToDst(uint32_t state) {
     if (stamp_[state] == now_) return remaining_[state];
     walk_.clear();
@@ -159,11 +155,9 @@ class RouteTree {
         last = remaining_[next] ? remaining_[next] + 1 : 0;
         break;
       }
-      if (walk_.size() >= kLongestRoute) break;
       st = next;
     }
     for (size_t i = walk_.size(); i-- > 0;) {
-      if (last > kLongestRoute) last = 0;
       remaining_[walk_[i]] = last;
       if (last) ++last;
     }
@@ -177,7 +171,10 @@ class RouteTree {
       if (inTree_[st] == now_) break;
       inTree_[st] = now_;
       below_[st] = {};
-      byDistance_[remaining_[st]].push_back(st);
+      const uint32_t d = remaining_[st];
+      if (byDistance_.size() <= d) byDistance_.resize(d + 1);
+      farthest_ = std::max(farthest_, d);
+      byDistance_[d].push_back(st);
       if (remaining_[st] == 1) break;
     }
     below_[state].add(sources);
@@ -187,7 +184,7 @@ class RouteTree {
   // from the destination first, so that each state has all its sources.
   template <typename F>
   void gather(F&& f) {
-    for (uint32_t d = kLongestRoute; d > 0; --d) {
+    for (uint32_t d = farthest_; d > 0; --d) {
       for (uint32_t st : byDistance_[d]) {
         f(st, below_[st]);
         if (d > 1) below_[s_.hop(st, lid_)].add(below_[st]);
@@ -202,7 +199,8 @@ class RouteTree {
   uint32_t now_ = 0;
   std::vector<uint32_t> stamp_, remaining_, inTree_;
   std::vector<Sources> below_;
-  std::array<std::vector<uint32_t>, kLongestRoute + 1> byDistance_;
+  std::vector<std::vector<uint32_t>> byDistance_;  // tree states by links to the destination
+  uint32_t farthest_ = 0;
   std::vector<uint32_t> walk_;
 };
 

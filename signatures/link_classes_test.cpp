@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fabric/routing/forwarding_states.h"
 #include "testing/generated_fabric.h"
 #include "testing/test_fabrics.h"
 
@@ -32,15 +33,15 @@ std::map<const IBPort*, PairSet> pairsByLink(const PortGroups& groups, const Pai
         std::vector<const IBPort*> path{src};
         std::set<std::pair<const IBNode*, uint8_t>> seen;
         const IBPort* in = src->remote;
-        while (in->owner->isSwitch() && path.size() <= 256) {
+        while (in->owner->isSwitch()) {
           const uint8_t table = in->owner->tableForIngress(in->portNumber);
           if (!seen.insert({in->owner, table}).second) break;
-          const IBPort* out = in->owner->getPort(in->owner->getLFTPortForLid(lid, table));
-          if (!out || !out->remote) break;
+          const IBPort* out = linkedPort(*in->owner, in->owner->getLFTPortForLid(lid, table));
+          if (!out) break;
           path.push_back(out);
           in = out->remote;
         }
-        if (in != owner.first || path.size() > 256 || path.size() < rules.minDist) continue;
+        if (in != owner.first || path.size() < rules.minDist) continue;
         for (const IBPort* link : path) byLink[link].insert({src, lid});
       }
     }

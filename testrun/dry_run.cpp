@@ -51,7 +51,6 @@ void addRole(const RunSettings& settings, const std::string& dir, const std::str
 
 std::string dryRunScript(const RunSettings& settings, const std::vector<StageRun>& stages) {
   std::string s = kPreamble;
-  const uint32_t t = settings.timeout, d = settings.test.duration;
   for (const StageRun& stage : stages) {
     std::string dir = settings.logsDir + "/stage-" + std::to_string(stage.number);
     std::string title = "stage " + std::to_string(stage.number);
@@ -71,14 +70,16 @@ std::string dryRunScript(const RunSettings& settings, const std::vector<StageRun
     }
     std::map<std::string, std::string> scripts;
     for (const auto& [host, commands] : servers)
-      scripts[host] = hostScript(title + ", servers on " + host, commands, 3 * t + d + 7);
+      scripts[host] =
+          hostScript(title + ", servers on " + host, commands, watchdogSeconds(settings, true));
     s += "mkdir -p " + shellQuote(dir) + "\n# servers\n";
     addRole(settings, dir, "servers", scripts, &s);
-    s += "listening " + std::to_string(running) + " " + std::to_string(t) + " " + shellQuote(dir) +
-         "/servers.*out\n# clients\n";
+    s += "listening " + std::to_string(running) + " " + std::to_string(settings.timeout) + " " +
+         shellQuote(dir) + "/servers.*out\n# clients\n";
     scripts.clear();
     for (const auto& [host, commands] : clients)
-      scripts[host] = hostScript(title + ", clients on " + host, commands, d + t + 7);
+      scripts[host] =
+          hostScript(title + ", clients on " + host, commands, watchdogSeconds(settings, false));
     addRole(settings, dir, "clients", scripts, &s);
     s += "wait\n";
   }

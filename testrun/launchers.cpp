@@ -80,9 +80,11 @@ std::string hostScript(std::string_view title, const std::vector<ScriptCommand>&
                        unsigned watchdogSeconds) {
   std::string s = "# linkdeal-run: ";
   s += title;
-  s += "\n( sleep " + std::to_string(watchdogSeconds) + "; kill 0 ) >/dev/null 2>&1 &\n";
-  s += "watchdog=$!\n"
-       "run() {\n"
+  s += "\n";
+  if (watchdogSeconds)
+    s += "( sleep " + std::to_string(watchdogSeconds) +
+         "; kill 0 ) >/dev/null 2>&1 &\nwatchdog=$!\n";
+  s += "run() {\n"
        "  tag=$1 LINKDEAL_RUN_PAIR=$2\n"
        "  export LINKDEAL_RUN_PAIR\n"
        "  shift 2\n"
@@ -95,7 +97,8 @@ std::string hostScript(std::string_view title, const std::vector<ScriptCommand>&
     s += "run " + std::to_string(c.tag) + " " + shellQuote(c.pair) + " " + shellCommand(c.args) +
          " &\npids=\"$pids $!\"\n";
   }
-  s += "wait $pids\nkill $watchdog 2>/dev/null\n";
+  s += "wait $pids\n";
+  if (watchdogSeconds) s += "kill $watchdog 2>/dev/null\n";
   return s;
 }
 

@@ -51,8 +51,8 @@ struct ScriptCommand {
 // Starts every command at once and waits for them. Each prints its lines as
 // "%TAG line": first "%TAG @start", then its output and a blank line (which
 // ends an unfinished last line), last "%TAG @exit STATUS". Whatever is
-// left after watchdogSeconds is killed on the host itself, so that a lost
-// launcher connection leaves nothing running there.
+// left after watchdogSeconds (0: no watchdog) is killed on the host itself,
+// so that a lost launcher connection leaves nothing running there.
 std::string hostScript(std::string_view title, const std::vector<ScriptCommand>& commands,
                        unsigned watchdogSeconds);
 

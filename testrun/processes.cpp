@@ -114,10 +114,14 @@ bool pumpChildren(std::vector<Child>& children, Clock::time_point deadline,
       }
     }
     if (fds.empty() && !waiting) return true;
+    // Past the deadline, one last look at what is there already.
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    int wait = static_cast<int>(std::min<long long>(left.count(), waiting ? 20 : 1000));
-    if (poll(fds.data(), fds.size(), wait) < 0) continue;  // EINTR: look at the flag
+    const bool last = left.count() <= 0;
+    int wait = last ? 0 : static_cast<int>(std::min<long long>(left.count(), waiting ? 20 : 1000));
+    if (poll(fds.data(), fds.size(), wait) < 0) {
+      if (last) return false;
+      continue;  // EINTR: look at the flag
+    }
     for (size_t k = 0; k < fds.size(); ++k) {
       if (fds[k].revents == 0) continue;
       Child& c = children[which[k]];
@@ -142,6 +146,7 @@ bool pumpChildren(std::vector<Child>& children, Clock::time_point deadline,
         c.partial.clear();
       }
     }
+    if (last) return false;
   }
 }
 

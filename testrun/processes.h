@@ -34,7 +34,8 @@ bool startChild(const Launch& launch, Child* child, std::string* err);
 // Reads the children's output, handing each complete line to onLine (child
 // index, line without newline), and reaps those that end, until done()
 // holds, every child has ended, the deadline passes or interrupted() holds.
-// Returns false at the deadline or on an interruption.
+// Returns false at the deadline or on an interruption. A deadline already
+// past still reads what is there (a pass between two starts, say).
 bool pumpChildren(std::vector<Child>& children, Clock::time_point deadline,
                   const std::function<void(size_t, std::string_view)>& onLine,
                   const std::function<bool()>& done);

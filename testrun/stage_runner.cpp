@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "testrun/perftest_output.h"
@@ -62,13 +63,21 @@ bool makeSteps(const RunSettings& settings, const std::string& dir, const std::s
   return true;
 }
 
-bool startSteps(std::vector<Step>& steps, std::vector<Child>* children, std::string* err) {
-  children->resize(steps.size());
-  for (size_t i = 0; i < steps.size(); ++i)
-    if (!startChild(steps[i].launch, &(*children)[i], err)) {
+// Starts the steps' launchers, added to children. What the ones started
+// already print is read between two starts, so that its times are the
+// times it was printed even when starting them all takes a while.
+bool startSteps(std::vector<Step>& steps, std::vector<Child>* children,
+                const std::function<void(size_t, std::string_view)>& onLine, std::string* err) {
+  children->reserve(children->size() + steps.size());
+  for (Step& step : steps) {
+    children->emplace_back();
+    if (!startChild(step.launch, &children->back(), err)) {
+      children->pop_back();
       killChildren(*children);
       return false;
     }
+    pumpChildren(*children, Clock::now(), onLine, nullptr);
+  }
   return true;
 }
 
@@ -123,7 +132,6 @@ bool probeHosts(
   std::vector<Step> steps;
   if (!makeSteps(settings, dir, "probe", scripts, &steps, err)) return false;
   std::vector<Child> children;
-  if (!startSteps(steps, &children, err)) return false;
   auto onLine = [&](size_t, std::string_view line) {
     size_t tag;
     std::string_view text;
@@ -131,6 +139,7 @@ bool probeHosts(
     if (text == "alive") (*probes)[tag].answered = true;
     if (text.starts_with("state ")) (*probes)[tag].states.emplace_back(text.substr(6));
   };
+  if (!startSteps(steps, &children, onLine, err)) return false;
   pumpChildren(children, Clock::now() + std::chrono::seconds(settings.timeout), onLine, nullptr);
   killChildren(children);
   for (size_t s = 0; s < steps.size(); ++s)
@@ -151,9 +160,6 @@ bool runStage(const RunSettings& settings, StageRun* run, std::string* err) {
   if (!makeDir(dir, err)) return false;
 
   const uint32_t t = settings.timeout, d = settings.test.duration;
-  // ib_write_bw runs -D seconds plus its 2 s margin; each wait allows t more.
-  const unsigned serverWatchdog = t + d + 2 + 2 * t + 5;
-  const unsigned clientWatchdog = d + 2 + t + 5;
   std::map<std::string, std::vector<ScriptCommand>> serverCommands, clientCommands;
   for (size_t i = 0; i < pairs.size(); ++i) {
     if (!pairs[i].leftOut.empty()) {
@@ -166,13 +172,14 @@ bool runStage(const RunSettings& settings, StageRun* run, std::string* err) {
   std::string title = "stage " + std::to_string(run->number);
   std::map<std::string, std::string> scripts;
   for (const auto& [host, commands] : serverCommands)
-    scripts[host] = hostScript(title + ", servers on " + host, commands, serverWatchdog);
+    scripts[host] =
+        hostScript(title + ", servers on " + host, commands, watchdogSeconds(settings, true));
   std::vector<Step> serverSteps;
   if (!makeSteps(settings, dir, "servers", scripts, &serverSteps, err)) return false;
 
   // 1. Every server, then the wait until each listens or has failed.
-  std::vector<Child> servers, clients;
-  if (!startSteps(serverSteps, &servers, err)) return false;
+  // Servers come first in all, the clients after them.
+  std::vector<Child> all;
   std::vector<char> serverDone(pairs.size(), 0);  // listening or ended
   size_t waitingFor = 0;
   for (size_t i = 0; i < pairs.size(); ++i) waitingFor += pairs[i].leftOut.empty();
@@ -194,7 +201,8 @@ bool runStage(const RunSettings& settings, StageRun* run, std::string* err) {
       --waitingFor;
     }
   };
-  pumpChildren(servers, Clock::now() + std::chrono::seconds(t), onServerLine,
+  if (!startSteps(serverSteps, &all, onServerLine, err)) return false;
+  pumpChildren(all, Clock::now() + std::chrono::seconds(t), onServerLine,
                [&] { return waitingFor == 0; });
 
   // 2. A client for every listening server.
@@ -213,21 +221,11 @@ bool runStage(const RunSettings& settings, StageRun* run, std::string* err) {
   }
   scripts.clear();
   for (const auto& [host, commands] : clientCommands)
-    scripts[host] = hostScript(title + ", clients on " + host, commands, clientWatchdog);
-  std::vector<Step> clientSteps;
-  if (!makeSteps(settings, dir, "clients", scripts, &clientSteps, err) ||
-      !startSteps(clientSteps, &clients, err)) {
-    killChildren(servers);
-    return false;
-  }
-
+    scripts[host] =
+        hostScript(title + ", clients on " + host, commands, watchdogSeconds(settings, false));
   // 3. Servers and clients read together until the clients end, or their time
   // is up; then the servers' own reports, for as long as they take to come.
-  std::vector<Child> all;
-  all.reserve(servers.size() + clients.size());
-  for (Child& c : servers) all.push_back(std::move(c));
-  for (Child& c : clients) all.push_back(std::move(c));
-  const size_t firstClient = servers.size();
+  const size_t firstClient = all.size();
   auto onLine = [&](size_t child, std::string_view line) {
     if (child < firstClient) return onServerLine(child, line);
     size_t tag;
@@ -244,6 +242,12 @@ bool runStage(const RunSettings& settings, StageRun* run, std::string* err) {
       o.clientOutput.append(text).push_back('\n');
     }
   };
+  std::vector<Step> clientSteps;
+  if (!makeSteps(settings, dir, "clients", scripts, &clientSteps, err) ||
+      !startSteps(clientSteps, &all, onLine, err)) {
+    killChildren(all);
+    return false;
+  }
   auto clientsEnded = [&] {
     for (size_t c = firstClient; c < all.size(); ++c)
       if (!all[c].ended) return false;

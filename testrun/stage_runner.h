@@ -37,6 +37,16 @@ struct RunSettings {
   std::string logsDir;
 };
 
+// How long a host script lets its servers (or clients) run before it kills
+// them itself: a safety net for a lost launcher connection, well beyond the
+// stage's own timeouts, which this program enforces. None on this machine,
+// where this program kills the launchers' process groups.
+inline unsigned watchdogSeconds(const RunSettings& settings, bool servers) {
+  if (settings.launcher.kind == LauncherKind::kLocal) return 0;
+  const unsigned t = settings.timeout, d = settings.test.duration;
+  return 2 * ((servers ? 3 * t : t) + d + 2) + 60;
+}
+
 // Hosts by name: answered the probe, and the state of each (device, port).
 struct HostProbe {
   bool answered = false;

@@ -111,9 +111,8 @@ void leaveOutDead(const RunSettings& settings, std::vector<StageRun>& stages, st
     }
   }
   if (unknown)
-    printLine("-W- " + std::to_string(unknown) +
-              " ports without a state file (/sys/class/infiniband/DEV/ports/N/state) on their "
-              "hosts: run as if active");
+    printLine("-W- no state file (/sys/class/infiniband/DEV/ports/N/state) for " +
+              std::to_string(unknown) + " of the ports probed: run as if active");
   for (StageRun& s : stages)
     for (RunPair& p : s.pairs) {
       if (!p.leftOut.empty()) continue;

@@ -57,8 +57,9 @@ const char kHelp[] =
     "  -V, --version           the version\n"
     "\n"
     "Exit status: 0 when every pair was measured, 1 when some pair failed or was\n"
-    "left out (or --then-check found a stage that does not hold), 2 when the run\n"
-    "could not happen (bad usage, an input that does not read, output not written).\n";
+    "left out (or --then-check found a stage that does not hold or slow pairs), 2\n"
+    "when the run could not happen (bad usage, an input that does not read, output\n"
+    "not written).\n";
 
 enum LongOnly {
   kMap = 256,

@@ -26,7 +26,8 @@ struct TestRunOptions {
 };
 
 // Exit statuses: every pair measured; some pair failed or was left out (or
-// the check that --then-check ran found a stage that does not hold); the run
+// the check that --then-check ran found a stage that does not hold, or slow
+// pairs); the run
 // could not happen (bad usage, an input that does not read, an output not
 // written).
 constexpr int kRunAllMeasured = 0;

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 StageSearch::StageSearch(const PlanRoutes& routes, const Hosts& hosts, const Coverable& c,
-                         const PlanSettings& settings)
+                         const PlanSettings& settings, bool keepDeadLids)
     : r_(routes),
       h_(hosts),
       c_(c),
@@ -15,7 +15,11 @@ StageSearch::StageSearch(const PlanRoutes& routes, const Hosts& hosts, const Cov
       received_(c.hosts.size(), 0),
       done_(c.hosts.size(), 0),
       takenInStage_(c.hosts.size(), 0),
-      originLids_(hosts.origins.size()) {
+      originLids_(hosts.origins.size()),
+      keepDead_(keepDeadLids && settings.minDist == 0) {
+  // Walks carry target LIDs only: rows end at the highest.
+  for (size_t lid = 0; lid < hosts.ofLid.size(); ++lid)
+    if (hosts.ofLid[lid] >= 0) deadWords_ = lid / 64 + 1;
   // Ports no valid pair can cross are not worth steering towards.
   for (size_t e = 0; e < covered_.size(); ++e) {
     covered_[e] = !c.port[e];
@@ -78,6 +82,7 @@ StageResult StageSearch::nextStage() {
   for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[rng_() % i]);
   std::stable_partition(order.begin(), order.end(), [&](int32_t s) { return !sent_[s]; });
   if (stage_ > 1) findUsefulLids();
+  if (keepDead_) dead_.assign(r_.states.size() * 2 * deadWords_, 0);
 
   // First only pairs whose destination has not received yet, so that
   // senders and receivers still missing meet each other; then any pair
@@ -128,6 +133,20 @@ bool StageSearch::addPair(int32_t s, StageResult& result) {
 StageSearch::Level& StageSearch::level(uint32_t hops) {
   while (levels_.size() <= hops) levels_.emplace_back();
   return levels_[hops];
+}
+
+// Dead for a walk arriving useful is dead for one that is not.
+bool StageSearch::isDead(uint32_t state, bool useful, uint16_t lid) const {
+  if (!keepDead_) return false;
+  const auto bit = [&](const uint64_t* row) { return (row[lid >> 6] >> (lid & 63)) & 1; };
+  return bit(deadRow(state, true)) || (!useful && bit(deadRow(state, false)));
+}
+
+// The port the level tried last led to no pair for any LID it carried.
+void StageSearch::markDead(const Level& lv) {
+  if (!keepDead_) return;
+  uint64_t* row = dead_.data() + (size_t{lv.state} * 2 + lv.useful) * deadWords_;
+  for (uint16_t lid : lv.tried) row[lid >> 6] |= uint64_t{1} << (lid & 63);
 }
 
 bool StageSearch::freeFor(uint16_t lid, int32_t ownGroup) const {
@@ -234,7 +253,7 @@ bool StageSearch::enterSwitch(const IBPort& in, uint32_t hops, std::span<const u
   const std::span<const uint8_t> lft = node.lft(r_.states.table(state));
   auto egressOf = [&](uint16_t lid) -> unsigned {
     const uint8_t p = lid < lft.size() ? lft[lid] : kLftNoEntry;
-    return open[p] ? p : 0;
+    return open[p] && !isDead(state, useful, lid) ? p : 0;
   };
   std::array<uint32_t, 257> count{};
   for (uint16_t lid : carried) ++count[egressOf(lid) + 1];
@@ -261,7 +280,7 @@ std::span<const uint16_t> StageSearch::lidsThrough(Level& lv, const IBPort& p) c
   size_t k = 0;
   for (uint32_t j = ol.start[p.portNumber]; j < ol.start[p.portNumber + 1u]; ++j) {
     lv.lids[k] = ol.lids[j];
-    k += freeFor(ol.lids[j], lv.ownGroup);
+    k += freeFor(ol.lids[j], lv.ownGroup) && !isDead(lv.state, true, ol.lids[j]);
   }
   return {lv.lids.data(), k};
 }
@@ -284,16 +303,25 @@ int32_t StageSearch::walk(uint32_t first, uint16_t& dlid) {
       onPath_[lv.state] = 0;
       if (hops == first) return -1;
       --hops;
+      markDead(levels_[hops]);
       continue;
     }
+    lv.tried = carried;
     const bool useful = lv.useful || !covered_[r_.portIndex(p)];
     const IBPort& in = *p->remote;
     if (in.owner->isSwitch()) {
-      if (enterSwitch(in, hops + 1, carried, useful)) ++hops;
+      if (enterSwitch(in, hops + 1, carried, useful)) {
+        ++hops;
+      } else {
+        markDead(lv);
+      }
       continue;
     }
     const int32_t d = takeHost(in, hops + 1, carried, useful, dlid);
-    if (d < 0) continue;
+    if (d < 0) {
+      markDead(lv);
+      continue;
+    }
     for (uint32_t k = hops + 1; k-- > first;) {
       book(levels_[k].candidate[levels_[k].next - 1]);
       onPath_[levels_[k].state] = 0;

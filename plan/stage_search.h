@@ -17,8 +17,9 @@
 
 class StageSearch {
  public:
+  // keepDeadLids false walks everything every time, as a check on the rows.
   StageSearch(const PlanRoutes& routes, const Hosts& hosts, const Coverable& c,
-              const PlanSettings& settings);
+              const PlanSettings& settings, bool keepDeadLids = true);
 
   bool anythingLeft() const { return left_ > 0; }
   StageResult nextStage();
@@ -45,6 +46,7 @@ class StageSearch {
     int32_t ownGroup = -1;
     std::vector<uint16_t> lids;
     std::array<uint32_t, 257> start{};
+    std::span<const uint16_t> tried;  // the LIDs carried out of the port tried last
   };
 
   void findUsefulLids();
@@ -61,6 +63,11 @@ class StageSearch {
   unsigned candidatesOf(const IBNode& node, std::array<const IBPort*, 256>& out) const;
   const OriginLids& originLids(int32_t o);
   void book(const IBPort* p);
+  const uint64_t* deadRow(uint32_t state, bool useful) const {
+    return dead_.data() + (size_t{state} * 2 + useful) * deadWords_;
+  }
+  bool isDead(uint32_t state, bool useful, uint16_t lid) const;
+  void markDead(const Level& lv);
 
   const PlanRoutes& r_;
   const Hosts& h_;
@@ -77,6 +84,14 @@ class StageSearch {
   std::vector<std::vector<uint16_t>> usefulLids_;  // by origin, for sources that have sent
   std::vector<uint32_t> routeStamp_;
   std::vector<uint8_t> routeUseful_;
+  // Dead LIDs, per state and per whether the walk arrives there having
+  // covered something new: within a stage loads and coverage only grow and
+  // a host's LIDs are carried only while it is free, so a LID whose route
+  // from a state led to no pair will lead to none for the rest of the stage.
+  // Not kept with a minimum distance, where the links walked so far count.
+  bool keepDead_ = false;
+  size_t deadWords_ = 0;
+  std::vector<uint64_t> dead_;
   uint32_t stamp_ = 0;
   bool newReceiverOnly_ = false;
   std::mt19937 rng_{20260101};

@@ -346,6 +346,7 @@ TEST(Separation, MatchesEveryPairWalked) {
   IBFabric f = generatedFabric(o);
   ForwardingStates states(f);
   PairRule rule = pairRuleOf(f, everyHostGroups(f), 3);  // pairs on one leaf take no part
+  LinkRates rates = recordedLinkRates(f, 0.001, 1);
   std::vector<const IBPort*> hosts;
   for (const IBPort& p : f.ports())
     if (rule.groupOf[static_cast<size_t>(&p - f.ports().data())] >= 0) hosts.push_back(&p);
@@ -358,7 +359,7 @@ TEST(Separation, MatchesEveryPairWalked) {
     ASSERT_TRUE(walker.walk(*a, b->baseLid, &path).arrivedAt(*b));
     std::vector<const IBPort*> links = {a};
     links.insert(links.end(), path.begin(), path.end());
-    ClassSplit split = splitClass(f, states, rule, links, {});
+    ClassSplit split = splitClass(f, states, rule, rates.rate, links, {});
     ASSERT_TRUE(split.known);
     // Members by the set of valid pairs that cross them.
     std::vector<std::vector<uint32_t>> crossedBy(links.size());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <queue>
 
 namespace {
@@ -41,22 +42,33 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
   struct Measured {
     PairRef ref;
     bool slow;
+    double value, threshold;
   };
   std::vector<Measured> measured;
   std::vector<uint32_t>
       linkStart;  // links of measured pair m: linkList[linkStart[m], linkStart[m+1])
   std::vector<uint32_t> linkList;
 
-  // What pairs reach, as a share of what they should, pooled over stages.
+  // What pairs reach, as a share of what they should, pooled over stages;
+  // and the same for the pairs that should reach the same rate (within 1%),
+  // which is what judges a pair where there are enough of them: hosts
+  // limited at one rate make pairs on faster paths reach less of theirs.
   std::vector<double> shares, expectedAll;
+  std::map<int64_t, std::vector<double>> sharesAt;
+  auto rateClass = [](double e) { return static_cast<int64_t>(std::floor(std::log(e) / 0.01)); };
   for (uint32_t s = 0; s < plan.stages.size(); ++s)
     for (uint32_t p = 0; p < results.values[s].size(); ++p) {
       double v = results.values[s][p], e = expected.rate[s][p];
       if (std::isnan(v) || !(e > 0)) continue;
       shares.push_back(v / e);
+      sharesAt[rateClass(e)].push_back(v / e);
       expectedAll.push_back(e);
     }
   report.reach = median(shares);
+  constexpr size_t kPeers = 8;  // fewer pairs alike: judged by all pairs
+  std::map<int64_t, double> reachAt;
+  for (auto& [c, v] : sharesAt)
+    if (v.size() >= kPeers) reachAt[c] = median(std::move(v));
   const double typical = median(expectedAll);
   // With a known host rate the expected rates are the bar; otherwise what
   // pairs actually reach is, and the link rate is only a ceiling.
@@ -96,7 +108,10 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
       const PairRoute& route = check.routes[p];
       const IBPort* src = plan.stages[s].pairs[p].src;
       double e = expected.rate[s][p];
-      double threshold = rule.given ? rule.slowBelow : 0.9 * bar * (e > 0 ? e : typical);
+      double reach = bar;
+      if (rule.hostRate == 0 && e > 0)
+        if (auto it = reachAt.find(rateClass(e)); it != reachAt.end()) reach = it->second;
+      double threshold = rule.given ? rule.slowBelow : 0.9 * reach * (e > 0 ? e : typical);
       st.threshold = first ? threshold : std::min(st.threshold, threshold);
       st.thresholdMax = first ? threshold : std::max(st.thresholdMax, threshold);
       first = false;
@@ -108,7 +123,7 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
         report.slow.push_back({{s, p}, values[p], threshold, false});
       }
       if (!route.arrived) continue;  // no links to blame or clear
-      measured.push_back({{s, p}, slow});
+      measured.push_back({{s, p}, slow, values[p], threshold});
       linkStart.push_back(static_cast<uint32_t>(linkList.size()));
       linkList.push_back(static_cast<uint32_t>(index(src)));
       for (uint32_t h = route.first; h < route.first + route.count; ++h)
@@ -134,23 +149,30 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
       for (uint32_t k = linkStart[m]; k < linkStart[m + 1]; ++k) cross.ids[fill[linkList[k]]++] = m;
   }
 
-  // Sound links: crossed by a fast pair of a collision-free stage.
-  std::vector<bool> sound(links, false);
+  // What each link is known to carry: the most a fast pair of a
+  // collision-free stage reached across it. A link explains a slow pair only
+  // if that is below the pair's threshold; with equal link rates, a link
+  // that any such fast pair crosses is sound. Where rates differ, a fast
+  // pair held back elsewhere (a slower host link) clears only as much.
+  std::vector<double> proven(links, 0);
   std::vector<uint32_t> slowCount(links, 0), fastCount(links, 0);
   for (uint32_t m = 0; m < measured.size(); ++m) {
     bool clears = !measured[m].slow && checks[measured[m].ref.stage].collisionFree();
     for (uint32_t k = linkStart[m]; k < linkStart[m + 1]; ++k) {
       uint32_t l = linkList[k];
       (measured[m].slow ? slowCount : fastCount)[l] += 1;
-      if (clears) sound[l] = true;
+      if (clears) proven[l] = std::max(proven[l], measured[m].value);
     }
   }
+  auto blames = [&](size_t l, uint32_t m) {
+    return measured[m].slow && measured[m].threshold > proven[l];
+  };
 
   // Greedy cover with a lazy max-heap of (slow pairs still uncovered, link).
   std::vector<bool> covered(measured.size(), false);
   auto uncovered = [&](size_t l) {
     uint32_t n = 0;
-    for (uint32_t m : cross.of(l)) n += measured[m].slow && !covered[m];
+    for (uint32_t m : cross.of(l)) n += blames(l, m) && !covered[m];
     return n;
   };
   struct Entry {
@@ -164,7 +186,8 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
   };
   std::priority_queue<Entry, std::vector<Entry>, decltype(lessPromising)> heap(lessPromising);
   for (size_t l = 0; l < links; ++l)
-    if (slowCount[l] > 0 && !sound[l]) heap.push({slowCount[l], static_cast<uint32_t>(l)});
+    if (uint32_t n = slowCount[l] > 0 ? uncovered(l) : 0; n > 0)
+      heap.push({n, static_cast<uint32_t>(l)});
   while (!heap.empty()) {
     Entry top = heap.top();
     heap.pop();
@@ -180,14 +203,21 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
     suspect.fastPairs = fastCount[top.link];
     suspect.explains = gain;
     std::span<const uint32_t> mine = cross.of(top.link);
-    for (uint32_t m : mine) covered[m] = covered[m] || measured[m].slow;
-    // Twins lie on the path of every pair crossing this link, so on the first.
-    uint32_t m0 = mine.front();
+    for (uint32_t m : mine) covered[m] = covered[m] || blames(top.link, m);
+    // Twins are the links the same slow pairs blame, and no other: nothing
+    // measured tells them apart. They lie on the path of every such pair,
+    // so on the first.
+    auto blamedBy = [&](size_t l) {
+      std::vector<uint32_t> out;
+      for (uint32_t m : cross.of(l))
+        if (blames(l, m)) out.push_back(m);
+      return out;
+    };
+    const std::vector<uint32_t> blamed = blamedBy(top.link);
+    const uint32_t m0 = blamed.front();
     for (uint32_t k = linkStart[m0]; k < linkStart[m0 + 1]; ++k) {
       uint32_t l = linkList[k];
-      std::span<const uint32_t> theirs = cross.of(l);
-      if (l != top.link && std::equal(mine.begin(), mine.end(), theirs.begin(), theirs.end()))
-        suspect.twins.push_back(firstPort + l);
+      if (l != top.link && blamedBy(l) == blamed) suspect.twins.push_back(firstPort + l);
     }
     suspect.links = {suspect.link};
     suspect.links.insert(suspect.links.end(), suspect.twins.begin(), suspect.twins.end());
@@ -200,16 +230,16 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
   // the others all cover, then recount what each one adds in order.
   std::vector<uint32_t> coverCount(measured.size(), 0);
   for (const Suspect& su : report.suspects)
-    for (uint32_t m : cross.of(index(su.link))) coverCount[m] += measured[m].slow;
+    for (uint32_t m : cross.of(index(su.link))) coverCount[m] += blames(index(su.link), m);
   std::vector<bool> keep(report.suspects.size(), true);
   for (size_t i = report.suspects.size(); i-- > 0;) {
-    std::span<const uint32_t> mine = cross.of(index(report.suspects[i].link));
-    bool redundant = std::all_of(mine.begin(), mine.end(), [&](uint32_t m) {
-      return !measured[m].slow || coverCount[m] > 1;
-    });
+    const size_t l = index(report.suspects[i].link);
+    std::span<const uint32_t> mine = cross.of(l);
+    bool redundant = std::all_of(mine.begin(), mine.end(),
+                                 [&](uint32_t m) { return !blames(l, m) || coverCount[m] > 1; });
     if (!redundant) continue;
     keep[i] = false;
-    for (uint32_t m : mine) coverCount[m] -= measured[m].slow;
+    for (uint32_t m : mine) coverCount[m] -= blames(l, m);
   }
   std::vector<Suspect> kept;
   std::vector<bool> counted(measured.size(), false);
@@ -218,7 +248,7 @@ SuspectReport findSuspects(const IBFabric& fabric, const PairPlan& plan,
     Suspect& su = report.suspects[i];
     su.explains = 0;
     for (uint32_t m : cross.of(index(su.link)))
-      if (measured[m].slow && !counted[m]) {
+      if (blames(index(su.link), m) && !counted[m]) {
         counted[m] = true;
         ++su.explains;
       }
@@ -273,6 +303,7 @@ void mergeCables(SuspectReport* report) {
       a.explains += b.explains;
       a.together.insert(a.together.end(), b.together.begin(), b.together.end());
       a.splittable = a.splittable || b.splittable;
+      a.hidden = a.hidden || b.hidden;
       a.separationKnown = a.separationKnown && b.separationKnown;
       a.cable = true;
       gone[j] = true;

@@ -47,8 +47,8 @@ struct Suspect {
   size_t slowPairs = 0;
   size_t fastPairs = 0;
   size_t explains = 0;  // slow pairs it covers that no earlier suspect did
-  // Links that every measured pair crossing this one crosses too, and no
-  // other: the plan cannot tell them apart.
+  // Links that the same slow pairs, and no other, may blame: what was
+  // measured cannot tell them apart.
   std::vector<const IBPort*> twins;
   // The class: link, then its twins; for a cable, one direction's class then
   // the other's.
@@ -60,6 +60,9 @@ struct Suspect {
   bool separationKnown = false;
   std::vector<std::vector<const IBPort*>> together;
   bool splittable = false;
+  // Valid pairs would split the class, but each of them is held back by a
+  // slower link elsewhere, so a fault of these links does not show in them.
+  bool hidden = false;
 };
 
 struct SlowPair {
@@ -85,7 +88,8 @@ struct SuspectReport {
 
 // A pair is slow below rule.slowBelow when given; otherwise below 90% of what
 // it should reach (expected) times what pairs like it reach: the median share
-// of their expected rate over all stages, so that a stage of one pair is
+// of their expected rate over all stages among pairs that should reach the
+// same rate (all pairs where fewer than 8 do), so that a stage of one pair is
 // judged too, and the link rate is a ceiling to warn about rather than a bar
 // every pair fails when hosts are slower or the values in another unit. With
 // rule.hostRate the expected rates are the bar.

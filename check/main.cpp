@@ -186,16 +186,18 @@ int main(int argc, char* argv[]) {
       }
       for (auto& [c, links] : byClass)
         if (links.size() > 1) su.together.push_back(std::move(links));
-      su.separationKnown = true;
+      su.separationKnown = byClass.size() == 1 || su.links.size() <= kMaxClassLinks;
       su.splittable = byClass.size() > 1;
-      if (!su.splittable || su.links.size() > kMaxClassLinks) continue;
+      if (!su.splittable || !su.separationKnown) continue;
       std::vector<PlanPair> slow;
       for (const SlowPair& sp : report.suspects->slow) {
         const PlanPair& pair = plan.stages[sp.ref.stage].pairs[sp.ref.pair];
         if (crosses(report.stages[sp.ref.stage], pair, sp.ref.pair, su.link)) slow.push_back(pair);
       }
-      ClassSplit split = splitClass(fabric, states, rule, su.links, slow);
-      tests.insert(tests.end(), split.tests.begin(), split.tests.end());
+      ClassSplit split = splitClass(fabric, states, rule, rates.rate, su.links, slow);
+      su.splittable = split.splittable;
+      su.hidden = !split.splittable;
+      if (su.splittable) tests.insert(tests.end(), split.tests.begin(), split.tests.end());
     }
     mergeCables(&*report.suspects);
 

@@ -209,6 +209,11 @@ std::string textReport(const CheckReport& r) {
         line("       more tests would separate " +
              std::string(su.together.empty() ? "them" : "the rest") +
              (r.followUp ? ": the follow-up stages do" : ": --follow-up FILE writes them"));
+      if (su.hidden)
+        line("       the pairs that would separate " +
+             std::string(su.together.empty() ? "them" : "the rest") +
+             " cross slower links, which hide a fault of these; the ports' error counters "
+             "(perfquery) can separate them");
       if (su.links.size() > 1 && !su.separationKnown)
         line("       too long a class to work out which tests would separate it");
     }
@@ -380,6 +385,7 @@ Json jsonReport(const CheckReport& r) {
                           {"links", links(su.links)},
                           {"cable", su.cable},
                           {"separable", std::move(separable)},
+                          {"hidden_by_slower_links", su.hidden},
                           {"inseparable", std::move(together)}});
     }
     doc["results"] = {{"unmeasured", sr.unmeasured},

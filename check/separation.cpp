@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <unordered_map>
 
 namespace {
@@ -40,9 +41,11 @@ namespace {
 class ClassRoutes {
  public:
   ClassRoutes(const IBFabric& fabric, const ForwardingStates& states,
-              std::span<const IBPort* const> links)
+              const std::vector<double>& rates, std::span<const IBPort* const> links)
       : fabric_(fabric),
         states_(states),
+        rates_(rates),
+        slowest_(states.size(), 0),
         bit_(fabric.ports().size(), -1),
         stamp_(states.size(), 0),
         onPath_(states.size(), 0),
@@ -58,20 +61,23 @@ class ClassRoutes {
     ++round_;
   }
 
-  // The class links the route from src crosses and its length in links;
-  // false when the route does not arrive at the destination.
-  bool route(const IBPort& src, uint64_t* mask, uint32_t* length) {
+  // The class links the route from src crosses, its length in links and its
+  // slowest link's rate; false when the route does not arrive.
+  bool route(const IBPort& src, uint64_t* mask, uint32_t* length, double* slowest) {
     const IBPort* into = src.remote;
     if (!into || !into->owner->isSwitch()) return false;
     uint32_t state = states_.stateFor(*into);
     if (!settle(state)) return false;
     *mask = bitOf(&src) | mask_[state];
     *length = 1 + length_[state];
+    *slowest = std::min(rateOf(&src), slowest_[state]);
     return true;
   }
 
  private:
   static constexpr uint32_t kDead = UINT32_MAX;
+
+  double rateOf(const IBPort* p) const { return p ? rates_[indexOf(fabric_, p)] : 0; }
 
   uint64_t bitOf(const IBPort* p) const {
     int8_t b = p ? bit_[indexOf(fabric_, p)] : -1;
@@ -85,10 +91,12 @@ class ClassRoutes {
     uint32_t x = state;
     uint32_t tailLength = kDead;
     uint64_t tailMask = 0;
+    double tailSlowest = std::numeric_limits<double>::infinity();
     for (;;) {
       if (stamp_[x] == round_) {
         tailLength = length_[x];
         tailMask = mask_[x];
+        tailSlowest = slowest_[x];
         break;
       }
       if (onPath_[x] == round_) break;  // a loop: nothing on it arrives
@@ -114,15 +122,19 @@ class ClassRoutes {
       const IBPort* egress = states_.node(y).getPort(states_.egress(y, lid_));
       tailMask |= bitOf(egress);
       tailLength += 1;
+      tailSlowest = std::min(tailSlowest, rateOf(egress));
       mask_[y] = tailMask;
       length_[y] = tailLength;
+      slowest_[y] = tailSlowest;
     }
     return stamp_[state] == round_ && length_[state] != kDead;
   }
 
   const IBFabric& fabric_;
   const ForwardingStates& states_;
-  std::vector<int8_t> bit_;  // by port index: the link's position in the class
+  const std::vector<double>& rates_;
+  std::vector<double> slowest_;  // by state: the slowest link on the way
+  std::vector<int8_t> bit_;      // by port index: the link's position in the class
   std::vector<uint32_t> stamp_, onPath_;
   std::vector<uint64_t> mask_;
   std::vector<uint32_t> length_;
@@ -150,7 +162,8 @@ size_t partsAfter(std::vector<uint64_t>* labels, uint64_t mask) {
 }  // namespace
 
 ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, const PairRule& rule,
-                      std::span<const IBPort* const> links, std::span<const PlanPair> slow) {
+                      const std::vector<double>& rates, std::span<const IBPort* const> links,
+                      std::span<const PlanPair> slow) {
   ClassSplit out;
   const size_t k = links.size();
   if (k == 0 || k > kMaxClassLinks) return out;
@@ -165,7 +178,7 @@ ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, co
   std::vector<const IBPort*> hosts;
   for (const IBPort& p : fabric.ports())
     if (rule.groupOf[indexOf(fabric, &p)] >= 0) hosts.push_back(&p);
-  ClassRoutes routes(fabric, states, links);
+  ClassRoutes routes(fabric, states, rates, links);
   for (const IBPort* dst : hosts) {
     if (dst->baseLid == 0) continue;
     routes.aimAt(*dst);
@@ -174,7 +187,14 @@ ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, co
       if (src == dst || rule.groupOf[indexOf(fabric, src)] == dg) continue;
       uint64_t mask;
       uint32_t length;
-      if (!routes.route(*src, &mask, &length) || length < rule.minDist || mask == 0) continue;
+      double slowest;
+      if (!routes.route(*src, &mask, &length, &slowest) || length < rule.minDist) continue;
+      // A link the pair crosses shows in its rate only when the pair is not
+      // held back elsewhere far below that link's rate (a slower host link):
+      // such a link counts as not crossed, the pair tells nothing of it.
+      for (size_t i = 0; i < k; ++i)
+        if (slowest < kSeen * rates[indexOf(fabric, links[i])]) mask &= ~(uint64_t{1} << i);
+      if (mask == 0) continue;
       const PlanPair pair{src, dst, 0};
       for (size_t i = 0; i < slow.size(); ++i) {
         if (src == slow[i].src && dst != slow[i].dst && fromSource[i].size() < kOptions)

@@ -40,8 +40,16 @@ struct ClassSplit {
   std::vector<std::vector<PlanPair>> tests;
 };
 
-// links: one suspect class. slow: the slow pairs it explains, re-tested from
-// their source to another destination and from another source to their
-// destination where the rule allows.
+// A pair shows a fault of a link it crosses when the slowest link of its
+// path runs at least this share of that link's rate (a link at half its
+// rate then brings the pair well below its due).
+constexpr double kSeen = 0.75;
+
+// links: one suspect class. rates: each directed link's rate by port index
+// (with equal rates, or none recorded, a pair sees every link it crosses).
+// slow: the slow pairs it explains, re-tested from their source to another
+// destination and from another source to their destination where the rule
+// allows.
 ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, const PairRule& rule,
-                      std::span<const IBPort* const> links, std::span<const PlanPair> slow);
+                      const std::vector<double>& rates, std::span<const IBPort* const> links,
+                      std::span<const PlanPair> slow);

@@ -58,8 +58,9 @@ size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// The whole loop: a bad up-link injected in the rates of every pair whose
-// path crosses it, the plan run, and the check names that link.
+// The whole loop: a bad up-link at half its rate, the check's prediction of
+// what each pair then reaches as the stand-in's rates, the plan run, and the
+// check names that link.
 TEST(RunProgram, PlanRunCheckNamesTheBadLink) {
   std::string dir = makeTestDir("fabric");
   ASSERT_EQ(runBinary(FABRICGEN_BIN,
@@ -72,19 +73,13 @@ TEST(RunProgram, PlanRunCheckNamesTheBadLink) {
       runBinary(PLAN_BIN, {"-l", lst, "-f", fdbs, "-i", "^r([0-9]+)n", "-o", plan}, "linkdeal-plan")
           .status,
       0);
-  // Which pairs cross the link, from the check's own paths.
   const std::string bad = "MF0;leaf01:MQM8700/U1/P5", badRemote = "MF0;spine01:MQM8700/U1/P1";
-  BinaryRun paths = runBinary(CHECK_BIN, {"-l", lst, "-f", fdbs, "--json", "--busiest", "0", plan},
-                              "linkdeal-check");
-  ASSERT_EQ(paths.status, 0) << paths.err;
-  std::string rates;
-  const nlohmann::json report = nlohmann::json::parse(paths.out);
-  for (const auto& stage : report["stages"])
-    for (const auto& port : stage["busiest"])
-      if (port["port"] == bad && port["remote"] == badRemote)
-        for (const auto& pair : port["pairs"])
-          rates += pair["src"].get<std::string>() + " " + pair["dst"].get<std::string>() + " 80\n";
-  ASSERT_GE(count(rates, "\n"), 2u) << "the link carries pairs in both stages";
+  BinaryRun predicted = runBinary(
+      CHECK_BIN, {"-l", lst, "-f", fdbs, "--predict", "-", "--degrade", bad + "=0.5", plan},
+      "linkdeal-check");
+  ASSERT_EQ(predicted.status, 0) << predicted.err;
+  const std::string rates = predicted.out;
+  ASSERT_GE(count(rates, " 100\n"), 2u) << "the link carries pairs:\n" << rates;
   FakePerftest fake(rates);
 
   std::string results = dir + "/results", jsonl = dir + "/results.jsonl";
@@ -95,8 +90,8 @@ TEST(RunProgram, PlanRunCheckNamesTheBadLink) {
       "linkdeal-run");
   EXPECT_EQ(run.status, 1) << "the check found slow pairs\n" << run.out << run.err;
   const size_t pairs = count(readTestFile(plan), "_HCA-1/P1\n");
-  EXPECT_EQ(count(readTestFile(results), " 196\n"), pairs - count(rates, "\n"));
-  EXPECT_EQ(count(readTestFile(results), " 80\n"), count(rates, "\n"));
+  EXPECT_EQ(count(readTestFile(results), " 200\n"), pairs - count(rates, " 100\n"));
+  EXPECT_EQ(count(readTestFile(results), " 100\n"), count(rates, " 100\n"));
   // --then-check printed the check's verdict: the injected link first.
   EXPECT_NE(run.out.find("1. " + bad + " -> " + badRemote), std::string::npos) << run.out;
 

@@ -120,6 +120,7 @@ int main(int argc, char* argv[]) {
   report.plan = &plan;
   report.limits = o.limits;
   StageChecker checker(fabric);
+  report.stages.reserve(plan.stages.size());
   for (const Stage& stage : plan.stages) report.stages.push_back(checker.check(stage, o.limits));
   report.degraded = findDegradedLinks(fabric);
 

@@ -1,5 +1,6 @@
 #include "check/results_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -62,9 +63,11 @@ bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints
     if (!splitWords(line, &words, 3)) return fail("expected 'SRC DST VALUE'");
     uint32_t number;
     if (parseStageLine(words, &number, &problem)) {
-      stage = -1;
-      for (size_t s = 0; s < plan.stages.size(); ++s)
-        if (plan.stages[s].number == number) stage = static_cast<int>(s);
+      auto at = std::lower_bound(plan.stages.begin(), plan.stages.end(), number,
+                                 [](const Stage& s, uint32_t n) { return s.number < n; });
+      stage = at != plan.stages.end() && at->number == number
+                  ? static_cast<int>(at - plan.stages.begin())
+                  : -1;
       if (stage < 0) return fail("the pairs have no stage " + std::to_string(number));
       continue;
     }

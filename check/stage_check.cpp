@@ -8,7 +8,11 @@ StageChecker::StageChecker(const IBFabric& fabric)
       walker_(fabric),
       load_(fabric.ports().size(), 0),
       sends_(fabric.ports().size(), 0),
-      receives_(fabric.ports().size(), 0) {}
+      receives_(fabric.ports().size(), 0),
+      touched_(fabric.ports().size(), 0) {
+  for (const IBPort& port : fabric.ports())
+    cabledSwitchPorts_ += port.owner->isSwitch() && port.remote;
+}
 
 std::string linkName(const IBPort& egress) {
   std::string name = egress.getName();
@@ -33,7 +37,6 @@ StageCheck StageChecker::check(const Stage& stage, const CheckLimits& limits) {
   out.number = stage.number;
   out.pairs = stage.pairs.size();
   out.routes.resize(stage.pairs.size());
-  std::fill(load_.begin(), load_.end(), 0);
 
   for (size_t i = 0; i < stage.pairs.size(); ++i) {
     const PlanPair& pair = stage.pairs[i];
@@ -99,16 +102,26 @@ StageCheck StageChecker::check(const Stage& stage, const CheckLimits& limits) {
     }
   }
 
-  // Loads of the cabled switch ports, and the busiest of them.
+  // Loads of the cabled switch ports, and the busiest of them. Only the ports
+  // the paths cross are visited (load_ is all 0 between stages), so a stage
+  // costs its paths and not the fabric's size.
+  std::vector<const IBPort*> touched;
+  for (const IBPort* p : out.hops)
+    if (!touched_[index(p)]) {
+      touched_[index(p)] = 1;
+      touched.push_back(p);
+    }
   std::vector<const IBPort*> loaded;
-  for (const IBPort& port : fabric_.ports()) {
-    if (!port.owner->isSwitch() || !port.remote) continue;
-    uint32_t load = load_[index(&port)];
+  for (const IBPort* p : touched) {
+    touched_[index(p)] = 0;
+    if (!p->owner->isSwitch() || !p->remote) continue;
+    uint32_t load = load_[index(p)];
     ++out.loadHistogram[load];
     out.maxLoad = std::max(out.maxLoad, load);
     if (load > limits.maxFlows) ++out.portsOverLimit;
-    if (load > 0) loaded.push_back(&port);
+    loaded.push_back(p);
   }
+  if (cabledSwitchPorts_ > loaded.size()) out.loadHistogram[0] = cabledSwitchPorts_ - loaded.size();
   size_t shown = limits.busiest == 0 ? loaded.size() : std::min(limits.busiest, loaded.size());
   std::partial_sort(loaded.begin(), loaded.begin() + static_cast<ptrdiff_t>(shown), loaded.end(),
                     [&](const IBPort* a, const IBPort* b) {
@@ -119,7 +132,7 @@ StageCheck StageChecker::check(const Stage& stage, const CheckLimits& limits) {
   // The pairs crossing each listed port: mark the listed ports by their
   // position in the list (load_ is no longer needed past this point).
   for (const IBPort* p : loaded) out.busiest.push_back({p, load_[index(p)], {}});
-  std::fill(load_.begin(), load_.end(), 0);
+  for (const IBPort* p : touched) load_[index(p)] = 0;
   for (size_t k = 0; k < loaded.size(); ++k) load_[index(loaded[k])] = static_cast<uint32_t>(k + 1);
   for (size_t i = 0; i < out.routes.size(); ++i) {
     const PairRoute& r = out.routes[i];

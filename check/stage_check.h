@@ -80,9 +80,11 @@ class StageChecker {
   const IBFabric& fabric_;
   const IBPort* firstPort_;
   RouteWalker walker_;
-  std::vector<uint32_t> load_;  // by port index
+  std::vector<uint32_t> load_;  // by port index; all 0 between stages
   std::vector<uint32_t> sends_;
   std::vector<uint32_t> receives_;
+  std::vector<uint8_t> touched_;  // by port index: crossed by this stage (scratch)
+  size_t cabledSwitchPorts_ = 0;
   std::vector<const IBPort*> path_;
   std::vector<const IBPort*> bestPath_;
 };

@@ -47,13 +47,41 @@ Stage& stageNumbered(PairPlan& plan, uint32_t number) {
   return *it;
 }
 
+namespace {
+
+// Adds a file's stages (unique numbers, in file order) to plan, whose stages
+// stay in ascending order; a stage both hold gets the file's pairs after its
+// own. Sorting and one merge keep this linear in the stages however the file
+// orders them.
+void mergeStages(PairPlan& plan, std::vector<Stage>& added) {
+  std::sort(added.begin(), added.end(),
+            [](const Stage& a, const Stage& b) { return a.number < b.number; });
+  std::vector<Stage> merged;
+  merged.reserve(plan.stages.size() + added.size());
+  auto old = plan.stages.begin();
+  for (Stage& stage : added) {
+    while (old != plan.stages.end() && old->number < stage.number)
+      merged.push_back(std::move(*old++));
+    if (old != plan.stages.end() && old->number == stage.number) {
+      old->pairs.insert(old->pairs.end(), stage.pairs.begin(), stage.pairs.end());
+      merged.push_back(std::move(*old++));
+    } else {
+      merged.push_back(std::move(stage));
+    }
+  }
+  while (old != plan.stages.end()) merged.push_back(std::move(*old++));
+  plan.stages = std::move(merged);
+}
+
+}  // namespace
+
 bool readPairsFile(const std::string& fileName, const EndpointIndex& endpoints, uint16_t lmc,
                    PairPlan* plan, std::string* err) {
   LineReader in;
   if (!in.open(fileName, err)) return false;
   std::vector<std::string_view> words;
-  std::vector<uint32_t> seenStages;
-  Stage* stage = nullptr;  // null until the first STAGE line or the first pair
+  std::vector<Stage> added;  // this file's stages in file order; pairs go to the last
+  std::vector<bool> seen;    // by stage number: this file has a STAGE line for it
   bool plainList = false;
   std::string problem;
   std::string_view line;
@@ -68,17 +96,18 @@ bool readPairsFile(const std::string& fileName, const EndpointIndex& endpoints, 
     uint32_t number;
     if (parseStageLine(words, &number, &problem)) {
       if (plainList) return fail("a STAGE line after pairs that had none");
-      if (std::find(seenStages.begin(), seenStages.end(), number) != seenStages.end())
+      if (number < seen.size() && seen[number])
         return fail("stage " + std::to_string(number) + " appears twice");
-      seenStages.push_back(number);
-      stage = &stageNumbered(*plan, number);
+      if (number >= seen.size()) seen.resize(std::max<size_t>(number + 1, seen.size() * 2));
+      seen[number] = true;
+      added.push_back(Stage{number, {}});
       continue;
     }
     if (!problem.empty()) return fail(problem);
     if (words.size() < 2) return fail("expected 'SRC DST' or 'SRC DST 0xLID'");
-    if (!stage) {
+    if (added.empty()) {
       plainList = true;
-      stage = &stageNumbered(*plan, 1);
+      added.push_back(Stage{1, {}});
     }
 
     PlanPair pair;
@@ -100,11 +129,12 @@ bool readPairsFile(const std::string& fileName, const EndpointIndex& endpoints, 
                     "'s LIDs (base " + std::to_string(base) + ", LMC " + std::to_string(lmc) + ")");
       pair.lid = static_cast<uint16_t>(lid);
     }
-    stage->pairs.push_back(pair);
+    added.back().pairs.push_back(pair);
   }
   if (in.failed()) {
     *err = in.error();
     return false;
   }
+  mergeStages(*plan, added);
   return true;
 }

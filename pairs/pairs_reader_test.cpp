@@ -34,6 +34,24 @@ TEST(PairsReader, EndpointFormsStagesAndFixedLids) {
   EXPECT_EQ(plan.stages[1].pairs[0].lid, 3);
 }
 
+TEST(PairsReader, StagesOfSeveralFilesMergeInNumberOrder) {
+  SmallFabric s;
+  EndpointIndex endpoints(s.f);
+  std::string first = writeTestFile("first", "STAGE 5\nh1 h2\nSTAGE 3\nSTAGE 1\nh2 h3\n");
+  std::string second = writeTestFile("second", "STAGE 4\nSTAGE 3\nh3 h1\nSTAGE 5\nh4 h1\n");
+  PairPlan plan;
+  std::string err;
+  ASSERT_TRUE(readPairsFile(first, endpoints, 0, &plan, &err)) << err;
+  ASSERT_TRUE(readPairsFile(second, endpoints, 0, &plan, &err)) << err;
+  std::string got;
+  for (const Stage& st : plan.stages) {
+    got += std::to_string(st.number) + ":";
+    for (const PlanPair& p : st.pairs) got += " " + p.src->owner->nodeName;
+    got += ";";
+  }
+  EXPECT_EQ(got, "1: h2;3: h3;4:;5: h1 h4;");
+}
+
 TEST(PairsReader, BadInputNamesFileLineAndText) {
   SmallFabric s;
   EndpointIndex endpoints(s.f);

@@ -111,6 +111,42 @@ void IBNode::setLFTPortForLid(uint16_t lid, uint8_t port, uint8_t table) {
   t[lid] = port;
 }
 
+void PortTable::assign(const std::vector<IBPort*>& ports, unsigned portCount) {
+  portCount_ = static_cast<uint8_t>(portCount);
+  // A table by number while it costs at most about twice the ports.
+  dense_ = portCount + 1 <= 2 * ports.size() + 8;
+  if (!dense_) {
+    entries_ = ports;
+    return;
+  }
+  entries_.assign(size_t{portCount} + 1, nullptr);
+  for (IBPort* p : ports) entries_[p->portNumber] = p;
+}
+
+IBPort* PortTable::find(size_t n) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), n,
+                             [](const IBPort* p, size_t k) { return p->portNumber < k; });
+  return it != entries_.end() && (*it)->portNumber == n ? *it : nullptr;
+}
+
+void PortTable::erase(size_t n) {
+  if (dense_) {
+    if (n < entries_.size()) entries_[n] = nullptr;
+    return;
+  }
+  std::erase_if(entries_, [n](const IBPort* p) { return p->portNumber == n; });
+}
+
+void PortTable::truncate(size_t size) {
+  if (size == 0 || size > this->size()) return;
+  portCount_ = static_cast<uint8_t>(size - 1);
+  if (dense_) {
+    entries_.resize(size);
+    return;
+  }
+  std::erase_if(entries_, [size](const IBPort* p) { return p->portNumber >= size; });
+}
+
 IBFabric::IBFabric() {
   SetTimestamp();
 }
@@ -136,6 +172,7 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
   nodes_.resize(decls.size());
   ports_.resize(portTotal);
   size_t nextPort = 0;
+  std::vector<IBPort*> own;
   for (size_t i = 0; i < decls.size(); ++i) {
     NodeDecl& d = decls[i];
     IBNode& node = nodes_[i];
@@ -146,14 +183,15 @@ int IBFabric::createNodes(std::vector<NodeDecl> decls, std::string* err) {
     node.systemGuid = d.systemGuid;
     node.portCount = d.portCount;
     node.lid = d.lid;
-    node.portTable.assign(size_t{d.portCount} + 1, nullptr);
+    own.clear();
     for (unsigned n = 1; n <= d.portCount; ++n) {
       if (!d.ports.test(n)) continue;
       IBPort& port = ports_[nextPort++];
       port.owner = &node;
       port.portNumber = static_cast<uint8_t>(n);
-      node.portTable[n] = &port;
+      own.push_back(&port);
     }
+    node.portTable.assign(own, d.portCount);
   }
   // The name map is filled in name order, each node added at its end (one
   // comparison, where an insertion in creation order searches the tree).

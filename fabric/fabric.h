@@ -60,6 +60,40 @@ struct IBPort {
   std::string getName() const;
 };
 
+// A node's ports by number. Where the numbers are dense (a switch cabled on
+// most of its ports) a table indexed by number answers in one step; where
+// they are sparse (a node that shows only its port 254) the node's ports are
+// kept in ascending number and searched, so that memory follows the ports
+// that exist and never the highest port number.
+class PortTable {
+ public:
+  // ports: the node's ports in ascending number, all within 1..portCount.
+  void assign(const std::vector<IBPort*>& ports, unsigned portCount);
+
+  // Port n, or null where the node has none.
+  IBPort* operator[](size_t n) const {
+    if (dense_) return n < entries_.size() ? entries_[n] : nullptr;
+    return find(n);
+  }
+  // One more than the node's port count: port numbers below it may exist.
+  size_t size() const { return size_t{portCount_} + 1; }
+  // Every port, ascending number; null entries may come between them.
+  IBPort* const* begin() const { return entries_.data(); }
+  IBPort* const* end() const { return entries_.data() + entries_.size(); }
+
+  // Forgets port n, and the ports from number `size` up (tests that need a
+  // port missing from a node).
+  void erase(size_t n);
+  void truncate(size_t size);
+
+ private:
+  IBPort* find(size_t n) const;
+
+  std::vector<IBPort*> entries_;  // dense: by number (entry 0 null); else the ports
+  uint8_t portCount_ = 0;
+  bool dense_ = true;
+};
+
 struct IBNode {
   int nodeType = IB_UNKNOWN_NODE;
   std::string nodeName;     // unique, without blanks
@@ -69,9 +103,9 @@ struct IBNode {
   uint8_t portCount = 0;
   uint16_t lid = 0;  // a switch's own LID (its port 0)
 
-  // Indexed by port number; entry 0 is always null. A port number up to
-  // portCount that the topology never shows has a null entry.
-  std::vector<IBPort*> portTable;
+  // By port number; port 0 is always null. A port number up to portCount
+  // that the topology never shows is null too.
+  PortTable portTable;
 
   // Which forwarding table a packet entering through port p uses:
   // ingressTable[p]. Empty when the switch has no private map (all table 0).
@@ -83,7 +117,7 @@ struct IBNode {
   uint16_t filledTables = 0;
 
   bool isSwitch() const { return nodeType == IB_SW_NODE; }
-  IBPort* getPort(unsigned n) const { return n < portTable.size() ? portTable[n] : nullptr; }
+  IBPort* getPort(unsigned n) const { return portTable[n]; }
 
   // Egress port for lid in the given table; kLftNoEntry where there is none.
   uint8_t getLFTPortForLid(uint16_t lid, uint8_t table) const {

@@ -1,15 +1,31 @@
 // GUID -> record index for the topology readers' scans: open addressing over
 // one flat power-of-two table of record indices, probed linearly from a
-// multiplicative hash. The table holds indices only (the GUIDs stay in the
-// caller's records, which a lookup reads next anyway), so it stays small
-// enough to sit in cache. A fabric's GUIDs share their high bytes (vendor
-// prefix), so the hash takes the high bits of the product, where every input
-// bit has mixed in.
+// keyed hash. The table holds indices only (the GUIDs stay in the caller's
+// records, which a lookup reads next anyway), so it stays small enough to
+// sit in cache.
+//
+// GUIDs come from files anyone can write: a fixed hash would let a crafted
+// file put every GUID on one probe run and make reading quadratic. The mix
+// is therefore keyed with a seed drawn once per process; lookups answer the
+// same whatever the seed, so results stay deterministic.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
+
+// A 64-bit bijective mix of key and this process's seed: every bit of the
+// result depends on every bit of the key, and which keys collide depends on
+// the seed.
+uint64_t guidHash(uint64_t key);
+
+// For the standard containers keyed by GUID.
+struct GuidHash {
+  size_t operator()(uint64_t guid) const { return static_cast<size_t>(guidHash(guid)); }
+};
+template <class T>
+using GuidMap = std::unordered_map<uint64_t, T, GuidHash>;
 
 class GuidIndex {
  public:
@@ -56,9 +72,7 @@ class GuidIndex {
   // At most one slot in kSpread is used: short probe runs.
   static constexpr size_t kSpread = 4;
 
-  size_t slotOf(uint64_t guid) const {
-    return static_cast<size_t>((guid * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
+  size_t slotOf(uint64_t guid) const { return static_cast<size_t>(guidHash(guid) >> shift_); }
 
   void setSize(size_t size) {
     slots_.assign(size, kAbsent);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,26 @@ TEST(GuidIndex, FindsEveryGuidThroughGrowth) {
   EXPECT_EQ(index.findOrAdd(0, kCount, guidOf, &added), kCount);
   guids.push_back(0);
   EXPECT_EQ(index.find(0, guidOf), kCount);
+}
+
+// Keys chosen so that a fixed multiplicative hash sends them all to one
+// slot (multiples of the inverse of its multiplier), and keys that share
+// every low bit, as an identity hash modulo a power of two would bucket
+// them: the keyed mix must still spread both over the table's top bits.
+TEST(GuidHash, SpreadsKeysCraftedAgainstFixedHashes) {
+  uint64_t inverse = 0x9E3779B97F4A7C15ull;  // Newton's iteration for the inverse mod 2^64
+  for (int i = 0; i < 5; ++i) inverse *= 2 - 0x9E3779B97F4A7C15ull * inverse;
+  ASSERT_EQ(inverse * 0x9E3779B97F4A7C15ull, 1u);
+  constexpr uint32_t kKeys = 4096;
+  for (int form = 0; form < 2; ++form) {
+    std::vector<uint16_t> top;
+    for (uint64_t i = 1; i <= kKeys; ++i)
+      top.push_back(static_cast<uint16_t>(guidHash(form == 0 ? i * inverse : i << 32) >> 48));
+    std::sort(top.begin(), top.end());
+    size_t distinct = static_cast<size_t>(std::unique(top.begin(), top.end()) - top.begin());
+    // 4096 random values among 65536 are about 3970 distinct.
+    EXPECT_GT(distinct, 3800u) << form;
+  }
 }
 
 }  // namespace

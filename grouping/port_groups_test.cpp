@@ -118,7 +118,7 @@ TEST(GetPortGroups, Table) {
 TEST(GetPortGroups, NullFirstPortEntryIsCountedNowhere) {
   IBFabric fabric;
   build(fabric, {{"h1", CA, 2}, {"h2", CA, 1}});
-  fabric.getNode("h1")->portTable[1] = nullptr;
+  fabric.getNode("h1")->portTable.erase(1);
   PortGroups groups;
   testing::internal::CaptureStdout();
   EXPECT_EQ(getPortGroups(fabric, "h", groups), 0);

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "fabric/fabric.h"
+#include "fabric/guid_index.h"
 
 // Finds the port an endpoint text names, reading it in this order:
 // 1. a port name as the pairs file writes it ("NODENAME/P<n>") when NODENAME
@@ -25,7 +25,7 @@ class EndpointIndex {
 
  private:
   const IBFabric& fabric_;
-  std::unordered_map<uint64_t, const IBPort*> byGuid_;  // non-switch ports
+  GuidMap<const IBPort*> byGuid_;  // non-switch ports
 };
 
 // Text from an input line for a message: quoted, and cut when long.

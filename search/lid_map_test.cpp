@@ -115,7 +115,7 @@ TEST(ClearSwitchPortCounters, ZeroesSwitchPortsOnly) {
   // A port past the end of the table is passed over.
   IBNode* sw = f.fabric.getNode("sw");
   IBPort* third = sw->portTable[3];
-  sw->portTable.resize(3);
+  sw->portTable.truncate(3);
   EXPECT_EQ(clearSwitchPortCounters(f.fabric), 0);
   EXPECT_EQ(f.flows("sw", 1), 0u);
   EXPECT_EQ(f.flows("sw", 2), 0u);

@@ -35,7 +35,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "fabric/dumps/readers.h"
@@ -88,8 +87,7 @@ class FdbLoader {
   // error when null) as they are read; or, for a piece (collectInto), they
   // are collected in the piece and the second-section check is left to
   // commit().
-  FdbLoader(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& byGuid,
-            std::vector<std::string>* warnings)
+  FdbLoader(IBFabric& fabric, const GuidMap<IBNode*>& byGuid, std::vector<std::string>* warnings)
       : fabric_(fabric),
         warnings_(warnings),
         byGuid_(byGuid),
@@ -127,7 +125,7 @@ class FdbLoader {
   std::vector<std::string>* warnings_;  // null: print on standard error
   Piece* piece_ = nullptr;
   LineReader* in_ = nullptr;
-  const std::unordered_map<uint64_t, IBNode*>& byGuid_;
+  const GuidMap<IBNode*>& byGuid_;
   // Per node, bit t: table t already had a section in this dump.
   std::vector<uint16_t> tablesSeen_;
   // Egress port per LID for the current section, kUnlisted where no row.
@@ -531,8 +529,8 @@ std::vector<Piece> cutIntoPieces(const std::string& fileName, uint64_t pieceByte
 
 // Parses every piece on up to threads threads. A piece after one that
 // failed is passed over (it stays failed: never parsed).
-void parsePieces(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& byGuid,
-                 const std::string& fileName, std::vector<Piece>& pieces, unsigned threads) {
+void parsePieces(IBFabric& fabric, const GuidMap<IBNode*>& byGuid, const std::string& fileName,
+                 std::vector<Piece>& pieces, unsigned threads) {
   std::atomic<size_t> next{0};
   std::atomic<size_t> firstFailed{pieces.size()};
   auto work = [&] {
@@ -569,9 +567,9 @@ void parsePieces(IBFabric& fabric, const std::unordered_map<uint64_t, IBNode*>& 
 }
 
 // Reads one file of the dump in pieces (see the top of the file).
-bool readInPieces(FdbLoader& loader, IBFabric& fabric,
-                  const std::unordered_map<uint64_t, IBNode*>& byGuid, const std::string& fileName,
-                  std::vector<Piece>& pieces, unsigned threads, std::string* err) {
+bool readInPieces(FdbLoader& loader, IBFabric& fabric, const GuidMap<IBNode*>& byGuid,
+                  const std::string& fileName, std::vector<Piece>& pieces, unsigned threads,
+                  std::string* err) {
   for (Piece& piece : pieces) piece.failed = true;
   parsePieces(fabric, byGuid, fileName, pieces, threads);
   size_t linesBefore = 0;
@@ -605,7 +603,7 @@ bool loadDump(IBFabric& fabric, const std::string& fileName, std::string* err,
   unsigned threads = options.threads;
   if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
   uint64_t pieceBytes = options.pieceBytes ? options.pieceBytes : uint64_t{16} << 20;
-  std::unordered_map<uint64_t, IBNode*> byGuid = nodesByGuid(fabric);
+  GuidMap<IBNode*> byGuid = nodesByGuid(fabric);
   FdbLoader loader(fabric, byGuid, warnings);
   if (options.pieces) *options.pieces = 0;
   for (const std::string& file : files) {

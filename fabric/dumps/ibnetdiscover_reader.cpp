@@ -16,10 +16,11 @@
 // Its GUID is a switch's NodeGUID but a host's PortGUID, so every host port
 // is a node of its own; a node's port count is the largest port it shows.
 //
-// Both forms are scanned into node and port records (nodes by GUID through
-// one flat hash table, each node's ports by number in a run of one shared
-// slot array), checked for agreement line by line, and built into the fabric
-// at the end: nodes in order of first appearance, only those with a link.
+// Both forms are scanned into node and port records (nodes by GUID, ports by
+// node and number, each through one flat hash table, so that a node costs
+// the ports shown and not its highest port number), checked for agreement
+// line by line, and built into the fabric at the end: nodes in order of first
+// appearance, only those with a link.
 
 #include <algorithm>
 #include <array>
@@ -60,11 +61,8 @@ struct NodeRec {
   // of Builder::descriptions_.
   uint64_t descriptionAt = 0;
   uint32_t descriptionSize = 0;
-  // The node's ports by number: slots [firstSlot, firstSlot + slotCount) of
-  // Builder::slots_, kNone where unseen.
-  uint32_t firstSlot = 0;
-  uint16_t slotCount = 0;
-  uint16_t lid = 0;  // a switch's own LID
+  uint16_t topShown = 0;  // one more than the largest port number shown; 0: none
+  uint16_t lid = 0;       // a switch's own LID
   uint8_t type = IB_UNKNOWN_NODE;
   uint8_t portCount = 0;  // the header's count, or the largest port shown
   uint8_t seen = 0;
@@ -168,7 +166,7 @@ class Builder {
     size_t ports = static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 64, 1 << 22));
     ports_.reserve(ports);
     portAside_.reserve(ports);
-    slots_.reserve(ports * 2);
+    byPort_ = GuidIndex(ports);
     nodes_.reserve(ports / 4);
     nodeAside_.reserve(ports / 4);
   }
@@ -193,13 +191,15 @@ class Builder {
   std::string_view description(const NodeRec& n) const {
     return std::string_view(descriptions_).substr(n.descriptionAt, n.descriptionSize);
   }
-  void reserveSlots(NodeRec& n, size_t count) {
-    if (n.slotCount < count) growSlots(n, count);
-  }
   NodeAside& asideOf(uint32_t n) { return nodeAside_[n]; }
+  static uint64_t portKey(uint32_t node, size_t pn) { return uint64_t{node} << 8 | pn; }
+  auto portKeyOf() const {
+    return [this](uint32_t p) { return portKey(ports_[p].node, ports_[p].pn); };
+  }
   // The port record of port pn of n, or kNone.
   uint32_t portOf(const NodeRec& n, size_t pn) const {
-    return pn < n.slotCount ? slots_[n.firstSlot + pn] : kNone;
+    if (pn >= n.topShown) return kNone;
+    return byPort_.find(portKey(static_cast<uint32_t>(&n - nodes_.data()), pn), portKeyOf());
   }
   uint32_t portNode(uint32_t p) const { return ports_[p].node; }
   uint8_t portNumber(uint32_t p) const { return ports_[p].pn; }
@@ -248,11 +248,11 @@ class Builder {
     }
     if (e.pn > kMaxPorts || ((rec.seen & kHeaderSeen) && e.pn > rec.portCount))
       return portAbove(problem, rec, e.pn);
-    if (rec.slotCount <= e.pn) growSlots(rec, e.pn + 1);
-    uint32_t& slot = slots_[rec.firstSlot + e.pn];
-    uint32_t p = slot;
-    if (p == kNone) {
-      p = slot = static_cast<uint32_t>(ports_.size());
+    bool added;
+    uint32_t p = byPort_.findOrAdd(portKey(n, e.pn), static_cast<uint32_t>(ports_.size()),
+                                   portKeyOf(), &added);
+    if (added) {
+      rec.topShown = std::max<uint16_t>(rec.topShown, static_cast<uint16_t>(e.pn + 1));
       PortRec& fresh = ports_.emplace_back();
       fresh.node = n;
       fresh.pn = static_cast<uint8_t>(e.pn);
@@ -336,6 +336,16 @@ class Builder {
     std::vector<uint32_t> fabricIndex(ports_.size(), kNone);
     std::vector<NodeDecl> decls;
     decls.reserve(nodes_.size());
+    // The port records node by node, port number ascending: byNode[start[i],
+    // start[i + 1]) are node i's.
+    std::vector<uint32_t> start(nodes_.size() + 1, 0);
+    for (const PortRec& r : ports_) ++start[r.node + 1];
+    for (size_t i = 0; i < nodes_.size(); ++i) start[i + 1] += start[i];
+    std::vector<uint32_t> byNode(ports_.size());
+    {
+      std::vector<uint32_t> at(start.begin(), start.end() - 1);
+      for (uint32_t p = 0; p < ports_.size(); ++p) byNode[at[ports_[p].node]++] = p;
+    }
     for (size_t i = 0; i < nodes_.size(); ++i) {
       NodeRec& n = nodes_[i];
       if (!(n.seen & kLinked)) continue;
@@ -347,7 +357,7 @@ class Builder {
       }
       if (portsFromHeader) {
         // Ports shown before the node's own record.
-        for (size_t pn = size_t{n.portCount} + 1; pn < n.slotCount; ++pn) {
+        for (size_t pn = size_t{n.portCount} + 1; pn < n.topShown; ++pn) {
           uint32_t p = portOf(n, pn);
           if (p == kNone) continue;
           *err = in_.fileName() + ":" + std::to_string(portAside_[p].first) + ": port number " +
@@ -366,11 +376,14 @@ class Builder {
       bool isSwitch = n.type == IB_SW_NODE;
       d.lid = isSwitch ? n.lid : 0;
       // A port exists only where a line shows it cabled.
-      for (size_t pn = 1; pn < n.slotCount; ++pn) {
-        uint32_t p = portOf(n, pn);
-        if (p == kNone || ports_[p].remote == kNone) continue;
+      auto first = byNode.begin() + start[i], last = byNode.begin() + start[i + 1];
+      std::sort(first, last,
+                [this](uint32_t a, uint32_t b) { return ports_[a].pn < ports_[b].pn; });
+      for (auto at = first; at != last; ++at) {
+        uint32_t p = *at;
         const PortRec& r = ports_[p];
-        d.ports.set(pn);
+        if (r.pn == 0 || r.remote == kNone) continue;
+        d.ports.set(r.pn);
         fabricIndex[p] = static_cast<uint32_t>(staged.size());
         staged.push_back({isSwitch ? n.guid : r.guid, r.remote, r.speed,
                           static_cast<uint16_t>(isSwitch ? 0 : r.lid), r.width});
@@ -429,16 +442,6 @@ class Builder {
     return kNone;
   }
 
-  // Gives n room for ports 0..need-1: a new, larger run at the end of the
-  // slot array (doubling, so a node moves a few times at most).
-  void growSlots(NodeRec& n, size_t need) {
-    size_t count = std::max<size_t>(need, size_t{n.slotCount} * 2);
-    size_t first = slots_.size();
-    slots_.resize(first + count, kNone);
-    std::copy_n(slots_.begin() + n.firstSlot, n.slotCount, slots_.begin() + first);
-    n.firstSlot = static_cast<uint32_t>(first);
-    n.slotCount = static_cast<uint16_t>(count);
-  }
 
   static bool agreeLid(uint16_t* have, uint8_t* seen, size_t* haveLine, uint16_t shown,
                        size_t line) {
@@ -457,7 +460,7 @@ class Builder {
   std::vector<PortRec> ports_;
   std::vector<PortAside> portAside_;
   std::string descriptions_;
-  std::vector<uint32_t> slots_;
+  GuidIndex byPort_;  // portKey -> port record
   GuidIndex byGuid_;
   uint64_t lastGuid_ = 0;
   uint32_t lastNode_ = kNone;
@@ -728,14 +731,11 @@ class PlainReader {
     // must agree with it.
     std::string problem;
     if (b_.note(e, &problem) == kNone) return s.fail(problem);
-    for (size_t pn = count + 1; pn < rec.slotCount; ++pn)
+    for (size_t pn = count + 1; pn < rec.topShown; ++pn)
       if (uint32_t p = b_.portOf(rec, pn); p != kNone)
         return s.fail(b_.nodeText(rec) + " has " + std::to_string(count) +
                       " ports here but its port " + std::to_string(pn) + " is shown on line " +
                       std::to_string(b_.portLine(p)));
-    // Room for every port at once, where a node seen from its neighbours
-    // first has grown its run a few ports at a time.
-    b_.reserveSlots(rec, count + 1);
     rec.seen |= kHeaderSeen;
     b_.asideOf(n).header = in_.lineNumber();
     rec.portCount = static_cast<uint8_t>(count);

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "fabric/dumps/readers.h"
 #include "fabric/dumps/topology_reader.h"
 #include "fabric/fabric.h"
+#include "fabric/guid_index.h"
 #include "fabric/text/line_reader.h"
 #include "fabric/text/scan.h"
 
@@ -37,15 +37,17 @@ struct NodeRec {
   uint64_t systemGuid;
   uint16_t lid;  // switches only
   std::string description;
-  uint32_t firstPort;  // index of port 1 in the port records
-  size_t line;         // first line naming the node
+  size_t line;  // first line naming the node
 };
 
 constexpr uint32_t kNoPort = ~uint32_t{0};
 // InfiniBand numbers ports 1 to 254; 255 means "no port" in forwarding tables.
 constexpr unsigned kMaxPort = 254;
 
+// A port some line shows; only those get a record, whatever the node's count.
 struct PortRec {
+  uint32_t node = 0;
+  uint8_t pn = 0;
   uint64_t guid = 0;
   uint32_t remote = kNoPort;
   uint16_t lid = 0;
@@ -197,14 +199,14 @@ std::string nodeText(const NodeRec& n) {
 
 class LstBuilder {
  public:
-  explicit LstBuilder(LineReader& in) : in_(in) { guidToNode_.reserve(1024); }
+  explicit LstBuilder(LineReader& in) : in_(in) {}
 
   // Records one line's link; false with *problem set on a conflict.
   bool addLink(const LinkEnd& a, const LinkEnd& b, LinkRate rate, std::string* problem) {
     uint32_t na, nb;
     if (!noteNode(a, &na, problem) || !noteNode(b, &nb, problem)) return false;
-    uint32_t pa = nodes_[na].firstPort + a.pn - 1;
-    uint32_t pb = nodes_[nb].firstPort + b.pn - 1;
+    uint32_t pa = portRecord(na, a.pn);
+    uint32_t pb = portRecord(nb, b.pn);
     if (!notePort(nodes_[na], a, pa, problem) || !notePort(nodes_[nb], b, pb, problem))
       return false;
     if (pa == pb) {
@@ -245,27 +247,21 @@ class LstBuilder {
       d.systemGuid = n.systemGuid;
       d.portCount = n.ports;
       d.lid = n.type == IB_SW_NODE ? n.lid : 0;
-      // A port exists only where a line shows it.
-      for (unsigned pn = 1; pn <= n.ports; ++pn)
-        if (ports_[n.firstPort + pn - 1].line != 0) d.ports.set(pn);
     }
+    // A port exists only where a line shows it.
+    for (const PortRec& p : ports_) decls[p.node].ports.set(p.pn);
     nameNodes(decls);
     std::string why;
     if (fabric.createNodes(std::move(decls), &why) != 0) {
       *err = in_.fileName() + ": " + why;
       return false;
     }
-    // Port records follow the same node-by-node order as the fabric's ports.
     std::vector<IBPort*> portOf(ports_.size());
     std::span<IBNode> built = fabric.nodes();
-    for (size_t i = 0; i < nodes_.size(); ++i) {
-      for (unsigned pn = 1; pn <= nodes_[i].ports; ++pn) {
-        portOf[nodes_[i].firstPort + pn - 1] = built[i].portTable[pn];
-      }
-    }
+    for (size_t i = 0; i < ports_.size(); ++i)
+      portOf[i] = built[ports_[i].node].getPort(ports_[i].pn);
     for (size_t i = 0; i < ports_.size(); ++i) {
       IBPort* port = portOf[i];
-      if (!port) continue;  // no line shows it
       port->guid = ports_[i].guid;
       port->width = ports_[i].width;
       port->speed = ports_[i].speed;
@@ -279,13 +275,13 @@ class LstBuilder {
 
  private:
   bool noteNode(const LinkEnd& e, uint32_t* index, std::string* problem) {
-    auto [it, added] = guidToNode_.try_emplace(e.nodeGuid, static_cast<uint32_t>(nodes_.size()));
-    *index = it->second;
+    bool added;
+    *index = byGuid_.findOrAdd(
+        e.nodeGuid, static_cast<uint32_t>(nodes_.size()),
+        [this](uint32_t i) { return nodes_[i].guid; }, &added);
     if (added) {
       nodes_.push_back(NodeRec{e.type, e.ports, e.nodeGuid, e.systemGuid, e.lid,
-                               std::string(e.description), static_cast<uint32_t>(ports_.size()),
-                               in_.lineNumber()});
-      ports_.resize(ports_.size() + e.ports);
+                               std::string(e.description), in_.lineNumber()});
       return true;
     }
     const NodeRec& n = nodes_[*index];
@@ -331,20 +327,31 @@ class LstBuilder {
   }
 
   std::string portText(uint32_t index) const {
-    // Nodes are few compared with ports: find the owner by its port range.
-    size_t lo = 0, hi = nodes_.size();
-    while (hi - lo > 1) {
-      size_t mid = (lo + hi) / 2;
-      (nodes_[mid].firstPort <= index ? lo : hi) = mid;
+    return "port " + std::to_string(ports_[index].pn) + " of " +
+           nodeText(nodes_[ports_[index].node]);
+  }
+
+  static uint64_t portKey(uint32_t node, uint8_t pn) { return uint64_t{node} << 8 | pn; }
+
+  // The record of port pn of node, added (unseen: line 0) at its first sight.
+  uint32_t portRecord(uint32_t node, uint8_t pn) {
+    bool added;
+    uint32_t p = byPort_.findOrAdd(
+        portKey(node, pn), static_cast<uint32_t>(ports_.size()),
+        [this](uint32_t i) { return portKey(ports_[i].node, ports_[i].pn); }, &added);
+    if (added) {
+      ports_.emplace_back();
+      ports_.back().node = node;
+      ports_.back().pn = pn;
     }
-    return "port " + std::to_string(index - nodes_[lo].firstPort + 1) + " of " +
-           nodeText(nodes_[lo]);
+    return p;
   }
 
   LineReader& in_;
   std::vector<NodeRec> nodes_;
   std::vector<PortRec> ports_;
-  std::unordered_map<uint64_t, uint32_t> guidToNode_;
+  GuidIndex byGuid_;  // NodeGUID -> node record
+  GuidIndex byPort_;  // node record and port number -> port record
 };
 
 }  // namespace

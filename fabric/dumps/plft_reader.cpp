@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "fabric/dumps/readers.h"
@@ -15,7 +14,7 @@
 bool readPlftFile(IBFabric& fabric, const std::string& fileName, std::string* err) {
   LineReader in;
   if (!in.open(fileName, err)) return false;
-  std::unordered_map<uint64_t, IBNode*> byGuid = nodesByGuid(fabric);
+  GuidMap<IBNode*> byGuid = nodesByGuid(fabric);
   std::vector<bool> mapped(fabric.nodes().size());
   IBNode* sw = nullptr;
   // Ports listed in the current block, to catch a port given twice.

@@ -78,3 +78,36 @@ TEST(Readers, RejectUnreadableFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host that shows only its port 254, in each topology form: the node has
+// that one port, and its port table holds that one entry, not 254.
+TEST(Readers, NodeShowingAHighPortStoresThatPortOnly) {
+  const char* forms[] = {
+      "{ CA Ports:FE SystemGUID:0000000000000010 NodeGUID:0000000000000010 "
+      "PortGUID:0000000000000011 VenID:0002C9 DevID:101B Rev:00000000 {h} LID:0002 PN:FE } "
+      "{ SW Ports:FE SystemGUID:0000000000000020 NodeGUID:0000000000000020 "
+      "PortGUID:0000000000000020 VenID:0002C9 DevID:CF08 Rev:00000000 {s} LID:0001 PN:FE }\n",
+      "Switch\t254 \"S-0000000000000020\"\t\t# \"s\" enhanced port 0 lid 1 lmc 0\n"
+      "[254]\t\"H-0000000000000010\"[254](11) \t\t# \"h\" lid 2 4xHDR\n\n"
+      "Ca\t254 \"H-0000000000000010\"\t\t# \"h\"\n"
+      "[254](11) \t\"S-0000000000000020\"[254]\t\t# lid 2 lmc 0 \"s\" lid 1 4xHDR\n",
+      "CA     2 254 0x0000000000000011 4x HDR - SW     1 254 0x0000000000000020 ( 'h' - 's' )\n",
+  };
+  for (const char* text : forms) {
+    IBFabric fabric;
+    std::string err;
+    ASSERT_TRUE(readLstFile(fabric, writeTestFile("high-port", text), &err)) << err;
+    for (const char* name : {"h", "s"}) {
+      const IBNode* node = fabric.getNode(name);
+      ASSERT_NE(node, nullptr) << text;
+      ASSERT_NE(node->getPort(254), nullptr) << text;
+      EXPECT_EQ(node->getPort(254)->remote->owner->nodeName, name[0] == 'h' ? "s" : "h");
+      EXPECT_EQ(node->getPort(253), nullptr);
+      EXPECT_EQ(node->portTable.end() - node->portTable.begin(), 1) << text;
+    }
+  }
+}
+
+}  // namespace

@@ -66,14 +66,14 @@ bool parseUnicastHeader(std::string_view line, SwitchHeader* h, std::string* pro
   return true;
 }
 
-std::unordered_map<uint64_t, IBNode*> nodesByGuid(IBFabric& fabric) {
-  std::unordered_map<uint64_t, IBNode*> byGuid;
+GuidMap<IBNode*> nodesByGuid(IBFabric& fabric) {
+  GuidMap<IBNode*> byGuid;
   byGuid.reserve(fabric.nodes().size());
   for (IBNode& n : fabric.nodes()) byGuid.emplace(n.nodeGuid, &n);
   return byGuid;
 }
 
-bool lookUpSwitch(const std::unordered_map<uint64_t, IBNode*>& byGuid, uint64_t guid, IBNode** sw,
+bool lookUpSwitch(const GuidMap<IBNode*>& byGuid, uint64_t guid, IBNode** sw,
                   std::string* problem) {
   auto it = byGuid.find(guid);
   if (it == byGuid.end()) {

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+
+#include "fabric/guid_index.h"
 
 class IBFabric;
 struct IBNode;
@@ -26,9 +27,8 @@ bool parseSwitchHeader(std::string_view line, bool allowPlft, SwitchHeader* h,
 bool parseUnicastHeader(std::string_view line, SwitchHeader* h, std::string* problem);
 
 // Every node of the fabric by NodeGUID.
-std::unordered_map<uint64_t, IBNode*> nodesByGuid(IBFabric& fabric);
+GuidMap<IBNode*> nodesByGuid(IBFabric& fabric);
 
 // The switch with this NodeGUID; false with *problem naming what is wrong
 // (unknown GUID, or not a switch).
-bool lookUpSwitch(const std::unordered_map<uint64_t, IBNode*>& byGuid, uint64_t guid, IBNode** sw,
-                  std::string* problem);
+bool lookUpSwitch(const GuidMap<IBNode*>& byGuid, uint64_t guid, IBNode** sw, std::string* problem);

@@ -40,6 +40,32 @@ TEST(CheckProgram, LinkdealPairsHoldWithTheirLimit) {
   EXPECT_NE(run.out.find("\ncheck: holds (1 stage)\n"), std::string::npos) << run.out;
 }
 
+// linkdeal with LMC 1 books whichever LID its walk reached; first fit in file
+// order overloads a port on these lists, but a choice that holds exists (the
+// one linkdeal booked), and --any-lid must find one.
+TEST(CheckProgram, AnyLidFindsAChoiceForLinkdealsLmcPairs) {
+  GenOptions o;
+  o.levels = 3;
+  o.radix = 8;
+  o.hostsPerLeaf = 4;
+  o.upLinks = 2;
+  o.lmc = 1;
+  std::string dir = writeGeneratedFabric(o);
+  int searched = 0;
+  for (const char* n : {"1", "2", "3"})
+    for (const char* d : {"0", "5"}) {
+      std::string pairs = testPath(std::string("pairs-") + n + "-" + d);
+      BinaryRun made =
+          runBinary(LINKDEAL_BIN, {"-l", dir + "/fabric.lst", "-f", dir + "/fabric.fdbs", "-i",
+                                   "^r([0-9]+)n", "-m", "1", "-n", n, "-d", d, "-o", pairs});
+      ASSERT_EQ(made.status, 0) << made.out;
+      BinaryRun run = check(dir, {"-m", "1", "-n", n, "--any-lid", pairs});
+      EXPECT_EQ(run.status, 0) << "-n " << n << " -d " << d << "\n" << run.out << run.err;
+      searched += run.out.find("LID choice: found by search") != std::string::npos;
+    }
+  EXPECT_GE(searched, 2);  // first fit alone fails some of them
+}
+
 TEST(CheckProgram, ShiftedListOverloadsTheUpLinks) {
   std::string dir = oversubscribedTree();
   // Every host sends to the host of the same number on the next leaf.

@@ -27,6 +27,21 @@ std::string rateText(uint8_t width, uint32_t speed) {
   return text + (name.empty() ? linkSpeedGbps(speed) + " Gb/s per lane" : std::string(name));
 }
 
+std::string lidChoiceText(LidSearch how) {
+  switch (how) {
+    case LidSearch::kFirstFit:
+      return "first fit in file order";
+    case LidSearch::kFound:
+      return "found by search (first fit in file order overloads a port)";
+    case LidSearch::kNoChoice:
+      return "no choice keeps the limit (first fit shown)";
+    case LidSearch::kStopped:
+      return "search stopped after " + std::to_string(kLidSearchSteps) +
+             " tries without an answer: another choice may keep the limit (first fit shown)";
+  }
+  return "";
+}
+
 std::string plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -110,6 +125,7 @@ std::string textReport(const CheckReport& r) {
       }
     }
     if (r.limits.anyLid) {
+      line("  LID choice: " + lidChoiceText(st.lidSearch));
       line("  pairs and their destination LIDs:");
       for (size_t i = 0; i < st.routes.size(); ++i) {
         const PlanPair& p = pairOf(r, s, i);
@@ -316,6 +332,7 @@ Json jsonReport(const CheckReport& r) {
         pairs.push_back(std::move(p));
       }
       j["pairs_with_lids"] = std::move(pairs);
+      j["lid_choice"] = lidChoiceText(st.lidSearch);
     }
     stages.push_back(std::move(j));
   }

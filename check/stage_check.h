@@ -14,12 +14,24 @@
 struct CheckLimits {
   uint32_t maxFlows = 1;  // pairs a switch egress port may carry
   uint16_t lmc = 0;
-  // Each pair whose line fixes no LID takes the first of its destination's
-  // LIDs whose path stays within maxFlows given the pairs before it;
-  // otherwise the base LID.
+  // The pairs whose lines fix no LID take LIDs of their destinations such
+  // that every port stays within maxFlows, whenever such a choice exists
+  // (see LidSearch); otherwise each the first LID whose path stays within
+  // maxFlows given the pairs before it, else its lowest-peak arriving LID.
   bool anyLid = false;
   size_t busiest = 10;  // ports listed with their pairs; 0: every loaded port
 };
+
+// How --any-lid chose. First fit in file order is tried first; when it
+// overloads a port, a depth-first search over the stage's choices follows,
+// exact up to kLidSearchSteps option tries.
+enum class LidSearch {
+  kFirstFit,  // first fit keeps the limit
+  kFound,     // the search found a choice that keeps it
+  kNoChoice,  // no choice keeps it: first fit is reported
+  kStopped,   // the search stopped at its bound: first fit is reported
+};
+constexpr uint64_t kLidSearchSteps = 100'000'000;
 
 struct PairRoute {
   uint16_t dlid = 0;
@@ -43,6 +55,7 @@ struct PortLoad {
 
 struct StageCheck {
   uint32_t number = 0;
+  LidSearch lidSearch = LidSearch::kFirstFit;  // with --any-lid
   size_t pairs = 0;
   size_t sources = 0;       // distinct
   size_t destinations = 0;  // distinct
@@ -76,6 +89,11 @@ class StageChecker {
 
  private:
   size_t index(const IBPort* p) const { return static_cast<size_t>(p - firstPort_); }
+  struct Choices;
+  LidSearch chooseLids(const Stage& stage, const CheckLimits& limits, std::vector<uint16_t>* lidOf);
+  LidSearch searchChoices(const Choices& c, uint32_t maxFlows, std::vector<uint32_t>* chosen);
+  bool repairChoices(const Choices& c, uint32_t maxFlows, const std::vector<uint32_t>& pairs,
+                     std::vector<uint32_t>* chosen);
 
   const IBFabric& fabric_;
   const IBPort* firstPort_;
@@ -83,7 +101,9 @@ class StageChecker {
   std::vector<uint32_t> load_;  // by port index; all 0 between stages
   std::vector<uint32_t> sends_;
   std::vector<uint32_t> receives_;
-  std::vector<uint8_t> touched_;  // by port index: crossed by this stage (scratch)
+  std::vector<uint8_t> touched_;    // by port index: crossed by this stage (scratch)
+  std::vector<uint32_t> demand_;    // by port index: free pairs that could cross it
+  std::vector<uint32_t> lastPair_;  // by port index: 1 + the last pair counted in demand_
   size_t cabledSwitchPorts_ = 0;
   std::vector<const IBPort*> path_;
   std::vector<const IBPort*> bestPath_;

@@ -57,9 +57,10 @@ bool startChild(const Launch& launch, Child* child, std::string* err) {
   posix_spawn_file_actions_addopen(
       &actions, 0, launch.stdinFile.empty() ? "/dev/null" : launch.stdinFile.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addopen(
-      &actions, 2, launch.stderrFile.empty() ? "/dev/null" : launch.stderrFile.c_str(),
-      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!launch.sharedStderr)
+    posix_spawn_file_actions_addopen(
+        &actions, 2, launch.stderrFile.empty() ? "/dev/null" : launch.stderrFile.c_str(),
+        O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t defaults;

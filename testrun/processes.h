@@ -16,6 +16,7 @@ struct Launch {
   std::vector<std::string> argv;  // argv[0] is looked up on PATH
   std::string stdinFile;          // empty: /dev/null
   std::string stderrFile;         // empty: /dev/null
+  bool sharedStderr = false;      // standard error is this program's own
 };
 
 struct Child {

@@ -144,14 +144,14 @@ int runCheck(const TestRunOptions& o) {
   if (!o.plftFile.empty()) launch.argv.insert(launch.argv.end(), {"-P", o.plftFile});
   launch.argv.insert(launch.argv.end(), {"-m", std::to_string(o.lmc), "--results", o.resultsFile});
   launch.argv.insert(launch.argv.end(), o.pairsFiles.begin(), o.pairsFiles.end());
+  // Its FILE:LINE messages go to this program's standard error.
+  launch.sharedStderr = true;
   std::vector<Child> check(1);
   std::string err;
   if (!startChild(launch, &check[0], &err)) {
     printLine("-E- " + err);
     return kRunCannot;
   }
-  // Its errors go to our standard error: it inherits nothing else.
-  check[0].status = -1;
   pumpChildren(
       check, Clock::time_point::max(), [](size_t, std::string_view line) { printLine(line); },
       nullptr);
@@ -216,7 +216,7 @@ int runTests(const TestRunOptions& o) {
   for (size_t k = 0; k < stages.size(); ++k) {
     StageRun& s = stages[k];
     printLine("-I- Stage " + std::to_string(s.number) + ": " + std::to_string(s.pairs.size()) +
-              " pairs");
+              (s.pairs.size() == 1 ? " pair" : " pairs"));
     if (!runStage(settings, &s, &err)) return cannotRun(err);
     size_t stageMeasured = 0;
     double first = 0, last = 0, ended = 0;

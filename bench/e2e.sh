@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # End-to-end benchmark: generates 3-level fat trees with fabricgen (36-port
 # switches: 972, 3,888 and 11,664 hosts; with "big", also the 40,960-host tree
-# of 64-port switches), each with LIDs in tree order and shuffled the way a
-# long-lived subnet has them. Times whole linkdeal runs, the phases of a run,
-# `wc -l` over the same input files, a run whose every search fails (-d 7,
-# one link more than the longest path) and the reference search where it
-# finishes in time; prints one table row per fabric.
+# of 64-port switches), each with LIDs in tree order, shuffled the way a
+# long-lived subnet has them, and shuffled with the tables a min-hop subnet
+# manager computes (where many sources find no destination). Times whole
+# linkdeal runs, the phases of a run, `wc -l` over the same input files, a
+# run whose every search fails (-d 7, one link more than the longest path)
+# and the reference search where it finishes in time; prints one table row
+# per fabric.
 #   bench/e2e.sh [BUILD_DIR] [RUNS] [big]     (defaults: build, 5)
 # The reference search (36-port trees only) gets 600 s per fabric; its pairs
 # must equal ours.
@@ -36,10 +38,11 @@ printf '| hosts | LIDs | files MB | load s | check s | search s | total s | wc -
 printf '|---|---|---|---|---|---|---|---|---|---|---|---|\n'
 for tree in "${trees[@]}"; do
   read -r radix pods <<<"$tree"
-  for layout in sequential shuffled; do
+  for layout in sequential shuffled minhop; do
     dir=$work/r$radix-p$pods-$layout
     shuffle=()
     [ "$layout" = shuffled ] && shuffle=(--shuffle 1)
+    [ "$layout" = minhop ] && shuffle=(--shuffle 1 --routing minhop)
     "$build/fabricgen" -o "$dir" --levels 3 --radix "$radix" --pods "$pods" "${shuffle[@]}" \
       >"$work/gen.txt"
     hosts=$(sed -n 's/^fabricgen: \([0-9]*\) hosts.*/\1/p' "$work/gen.txt")

@@ -69,6 +69,16 @@ TEST(StageCheck, LoadReportOnASmallFabric) {
   EXPECT_TRUE(c.holds()) << c.portsOverLimit;
 }
 
+// A host sending to itself loads no link: its traffic never leaves the adapter.
+TEST(StageCheck, SelfPairIsFlagged) {
+  SmallFabric s;
+  StageChecker checker(s.f);
+  StageCheck c = checker.check(stageOf(s, {{"h1", "h1"}, {"h2", "h3"}}), CheckLimits{});
+  ASSERT_EQ(c.broken, std::vector<uint32_t>{0});
+  EXPECT_NE(c.routes[0].why.find("the same port"), std::string::npos) << c.routes[0].why;
+  EXPECT_FALSE(c.holds());
+}
+
 TEST(StageCheck, AnyLidTakesTheFirstLidWithinTheLimit) {
   SmallFabric s;
   // h3 owns LIDs 4 and 5 (LMC 1); s1 has no entry for 4, so only 5 arrives.
@@ -115,6 +125,7 @@ TEST(ResultsReader, MatchesPairsByStage) {
       {"STAGE 3\n", "1: the pairs have no stage 3"},
       {"h2 h4 fast\n", "1: value 'fast' is not a number of at least 0"},
       {"h2 h4 -1\n", "1: value '-1' is not a number of at least 0"},
+      {"h2 h4 1.7e308\n", "1: value '1.7e308' is above 1e15, more than any link carries"},
       {"h2 h4 1\nh2 h4 2\n", "2: a second value for h2/P1 h4/P1"},
       {"h2 h4\n", "1: expected 'SRC DST VALUE'"},
       {"h2 hx 1\n", "1: 'hx' names no host port of the fabric"},

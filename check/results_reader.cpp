@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint32_t kInSeveralStages = UINT32_MAX;
+constexpr double kMaxResultValue = 1e15;
 
 struct PairAt {
   uint32_t stage;
@@ -84,6 +85,10 @@ bool readResultsFile(const std::string& fileName, const EndpointIndex& endpoints
     auto [vp, ec] = std::from_chars(vb, ve, value);
     if (ec != std::errc() || vp != ve || !std::isfinite(value) || value < 0)
       return fail("value " + quoted(words[2]) + " is not a number of at least 0");
+    // Far above any link's rate in any unit; sums and medians of such values
+    // could overflow to infinity.
+    if (value > kMaxResultValue)
+      return fail("value " + quoted(words[2]) + " is above 1e15, more than any link carries");
 
     auto key = std::make_pair(src, dst);
     const PairMap& map = stage < 0 ? anywhere : inStage[static_cast<size_t>(stage)];

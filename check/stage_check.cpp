@@ -381,6 +381,11 @@ StageCheck StageChecker::check(const Stage& stage, const CheckLimits& limits) {
       continue;
     }
 
+    if (pair.src == pair.dst) {
+      route.why = "source and destination are the same port: the traffic never leaves the adapter";
+      out.broken.push_back(static_cast<uint32_t>(i));
+      continue;
+    }
     route.dlid = pair.lid ? pair.lid : lidOf.empty() ? base : lidOf[i];
     RouteWalk walk = walker_.walk(*pair.src, route.dlid, &path_);
 

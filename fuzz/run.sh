@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for a given time.
-#   fuzz/run.sh SECONDS [TARGET...]     targets: lst fdb plft pipeline pairs (default all)
+#   fuzz/run.sh SECONDS [TARGET...]     targets: lst fdb plft pipeline pairs roundtrip (default all)
 # Seed corpora come from fabricgen (same shape as the targets' fixed fabric)
 # and grow in build-fuzz/corpus/; crashes land in build-fuzz/artifacts/.
 # Exits nonzero when any target reports a finding.
@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(lst fdb plft pipeline pairs)
+[ ${#targets[@]} -gt 0 ] || targets=(lst fdb plft pipeline pairs roundtrip)
 build=${LINKDEAL_FUZZ_BUILD:-$top/build-fuzz}
 
 cmake -S "$top" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -25,6 +25,15 @@ shape=(--levels 2 --radix 8 --leaves 2 --hosts-per-leaf 2 --private-tables)
 "$build/fabricgen" -o "$seeds/b" "${shape[@]}" --layout B >/dev/null
 for t in "${targets[@]}"; do mkdir -p "$build/corpus/$t"; done
 [ -d "$build/corpus/lst" ] && cp "$seeds/a/fabric.lst" "$build/corpus/lst/seed-a"
+if [ -d "$build/corpus/roundtrip" ]; then
+  # The fixture in each topology form.
+  cp "$seeds/a/fabric.lst" "$build/corpus/roundtrip/seed-lst"
+  for form in ibnetdiscover ibnetdiscover-p; do
+    mkdir -p "$seeds/$form"
+    "$build/fabricgen" -o "$seeds/$form" "${shape[@]}" --topology-format "$form" >/dev/null
+    cp "$seeds/$form/fabric.$form" "$build/corpus/roundtrip/seed-$form"
+  done
+fi
 if [ -d "$build/corpus/fdb" ]; then
   cp "$seeds/a/fabric.fdbs" "$build/corpus/fdb/seed-a"
   cp "$seeds/b/fabric.fdbs" "$build/corpus/fdb/seed-b"

@@ -88,7 +88,7 @@ void showPlanHelp() {
       "                        instead (one of -i and --group-by is required)\n"
       "  -P, --PLFT FILE       private forwarding-table map of the switches that have one\n"
       "  -n, --max-hsd N       most pairs of a stage whose path leaves a switch through\n"
-      "                        one port (default 1)\n"
+      "                        one port, 1 up (default 1)\n"
       "  -m, --lmc LMC         LMC of the fabric, 0 to 7: each host port owns 2^LMC LIDs\n"
       "                        (default 0)\n"
       "  -d, --min-dist HOPS   only paths of at least HOPS links (default 0; a host on\n"
@@ -154,6 +154,11 @@ PlanCommandLine parsePlanCommandLine(int argc, char* argv[]) {
         break;
       case 'n':
         if (!number("-n", UINT32_MAX)) return refuse("");
+        if (value == 0) {
+          // No pair fits a limit of 0: linkdeal-check refuses it too.
+          printLine("-E- Invalid -n value: 0 (must be 1 to " + std::to_string(UINT32_MAX) + ")");
+          return refuse("");
+        }
         r.maxFlowsPerLink = static_cast<uint32_t>(value);
         printLine("-I- Max Number of Flows per Link: " + std::to_string(r.maxFlowsPerLink));
         break;

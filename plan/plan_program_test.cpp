@@ -125,6 +125,7 @@ TEST(PlanProgram, HelpVersionAndRefusals) {
       {{"--stages", "0"}, "-E- Invalid --stages value: 0"},
       {{"--stages", "two"}, "-E- Invalid --stages value: two"},
       {{"-n", "1x"}, "-E- Invalid -n value: 1x"},
+      {{"-n", "0"}, "-E- Invalid -n value: 0 (must be 1 to"},
       {{"-m", "8"}, "-E- Invalid -m value: 8"},
       {{"-o", "/nonexistent-dir/pairs"}, "-E- cant write:/nonexistent-dir/pairs"},
       {{"--group-by", "leaf"}, "-E- -i and --group-by leaf are alternatives"},

@@ -111,3 +111,22 @@ TEST(Readers, NodeShowingAHighPortStoresThatPortOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Readers, HostLidInTheMulticastRangeIsWarnedAbout) {
+  std::string path = writeTestFile(
+      "multicast.lst",
+      "{ CA Ports:01 SystemGUID:0000000000000010 NodeGUID:0000000000000010 "
+      "PortGUID:0000000000000011 VenID:0002C9 DevID:101B Rev:00000000 {h} LID:C000 PN:01 } "
+      "{ SW Ports:08 SystemGUID:0000000000000020 NodeGUID:0000000000000020 "
+      "PortGUID:0000000000000020 VenID:0002C9 DevID:CF08 Rev:00000000 {s} LID:0001 PN:01 }\n");
+  IBFabric fabric;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fabric.parseSubnetLinks(path, nullptr), 0);
+  EXPECT_EQ(
+      testing::internal::GetCapturedStderr(),
+      path + ": warning: 1 LID in the multicast range (0xC000 and up), the first 0xc000 of h/P1\n");
+}
+
+}  // namespace

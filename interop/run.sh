@@ -3,8 +3,9 @@
 # fabricgen run in the ibsim fabric simulator; for every routing engine OpenSM
 # routes them once and dumps its view, and ibnetdiscover, dump_fts and ibroute
 # read the same fabric through the simulator. linkdeal must load every
-# topology form with every table form and find the same number of pairs in
-# each; linkdeal-check must accept each pairs file, and linkdeal-plan must
+# topology form with every table form, and linkdeal-check must find each
+# pairs file holds (the forms may pair differently: hosts are taken in file
+# order, which differs by form), and linkdeal-plan must
 # cover the fabric (each where the program is built).
 #
 # Usage: interop/run.sh [BUILD_DIR]     (default: build)
@@ -215,15 +216,10 @@ run_case() {
     echo "$row $(printf '%-6s %-6s %s' "${stages:--}" "$checked" "$planned")" >>"$work/$fabric/$engine.rows"
   done
 
-  # The three topology forms (and the four table forms) describe one fabric:
-  # the same pairs must come out of each.
-  local first=${counts[0]:-} c
-  for c in "${counts[@]}"; do
-    if [ "${c#*=}" != "${first#*=}" ]; then
-      fail "$fabric" "$engine" "pair counts differ between forms: ${counts[*]}"
-      break
-    fi
-  done
+  # The forms describe one fabric, but hosts are taken in file order within
+  # a group, and the order differs by form: the pair counts may differ. What
+  # must hold is each pairs file, which linkdeal-check confirmed above.
+  [ -x "$check" ] || echo "$fabric $engine: pair counts (not checked): ${counts[*]}"
 }
 
 # The simulator reads ibnetdiscover's plain form: fabricgen writes it where

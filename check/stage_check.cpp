@@ -5,8 +5,7 @@
 #include <span>
 
 StageChecker::StageChecker(const IBFabric& fabric)
-    : fabric_(fabric),
-      firstPort_(fabric.ports().data()),
+    : firstPort_(fabric.ports().data()),
       walker_(fabric),
       load_(fabric.ports().size(), 0),
       sends_(fabric.ports().size(), 0),

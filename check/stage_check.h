@@ -95,7 +95,6 @@ class StageChecker {
   bool repairChoices(const Choices& c, uint32_t maxFlows, const std::vector<uint32_t>& pairs,
                      std::vector<uint32_t>* chosen);
 
-  const IBFabric& fabric_;
   const IBPort* firstPort_;
   RouteWalker walker_;
   std::vector<uint32_t> load_;  // by port index; all 0 between stages

@@ -61,21 +61,16 @@ class ClassRoutes {
     ++round_;
   }
 
-  // The class links the route from src crosses, its length in links and its
-  // slowest link's rate; false when the route does not arrive.
-  bool route(const IBPort& src, uint64_t* mask, uint32_t* length, double* slowest) {
-    const IBPort* into = src.remote;
-    if (!into || !into->owner->isSwitch()) return false;
-    uint32_t state = states_.stateFor(*into);
+  // The class links the route from a packet entering state crosses (the
+  // source's own link aside), its length in links and its slowest link's
+  // rate; false when the route does not arrive.
+  bool fromState(uint32_t state, uint64_t* mask, uint32_t* length, double* slowest) {
     if (!settle(state)) return false;
-    *mask = bitOf(&src) | mask_[state];
-    *length = 1 + length_[state];
-    *slowest = std::min(rateOf(&src), slowest_[state]);
+    *mask = mask_[state];
+    *length = length_[state];
+    *slowest = slowest_[state];
     return true;
   }
-
- private:
-  static constexpr uint32_t kDead = UINT32_MAX;
 
   double rateOf(const IBPort* p) const { return p ? rates_[indexOf(fabric_, p)] : 0; }
 
@@ -83,6 +78,9 @@ class ClassRoutes {
     int8_t b = p ? bit_[indexOf(fabric_, p)] : -1;
     return b < 0 ? 0 : uint64_t{1} << b;
   }
+
+ private:
+  static constexpr uint32_t kDead = UINT32_MAX;
 
   // Works out state and every state after it on the way; false when the
   // route from state does not arrive.
@@ -179,33 +177,58 @@ ClassSplit splitClass(const IBFabric& fabric, const ForwardingStates& states, co
   for (const IBPort& p : fabric.ports())
     if (rule.groupOf[indexOf(fabric, &p)] >= 0) hosts.push_back(&p);
   ClassRoutes routes(fabric, states, rates, links);
+  // Sources by the state their packets enter the switches in: a route is the
+  // source's own link and the route from there, so each such state is worked
+  // out once per destination, and its sources looked at only where that
+  // route crosses the class or the source's own link is in it.
+  struct Entry {
+    uint32_t state;
+    std::vector<const IBPort*> sources, inClass;
+  };
+  std::vector<Entry> entries;
+  {
+    std::unordered_map<uint32_t, size_t> entryOf;
+    for (const IBPort* src : hosts) {
+      if (!src->remote || !src->remote->owner->isSwitch()) continue;
+      uint32_t state = states.stateFor(*src->remote);
+      auto [it, added] = entryOf.emplace(state, entries.size());
+      if (added) entries.push_back({state, {}, {}});
+      entries[it->second].sources.push_back(src);
+      if (routes.bitOf(src)) entries[it->second].inClass.push_back(src);
+    }
+  }
   for (const IBPort* dst : hosts) {
     if (dst->baseLid == 0) continue;
     routes.aimAt(*dst);
     const int32_t dg = rule.groupOf[indexOf(fabric, dst)];
-    for (const IBPort* src : hosts) {
-      if (src == dst || rule.groupOf[indexOf(fabric, src)] == dg) continue;
-      uint64_t mask;
-      uint32_t length;
-      double slowest;
-      if (!routes.route(*src, &mask, &length, &slowest) || length < rule.minDist) continue;
-      // A link the pair crosses shows in its rate only when the pair is not
-      // held back elsewhere far below that link's rate (a slower host link):
-      // such a link counts as not crossed, the pair tells nothing of it.
-      for (size_t i = 0; i < k; ++i)
-        if (slowest < kSeen * rates[indexOf(fabric, links[i])]) mask &= ~(uint64_t{1} << i);
-      if (mask == 0) continue;
-      const PlanPair pair{src, dst, 0};
-      for (size_t i = 0; i < slow.size(); ++i) {
-        if (src == slow[i].src && dst != slow[i].dst && fromSource[i].size() < kOptions)
-          fromSource[i].push_back(pair);
-        if (dst == slow[i].dst && src != slow[i].src && toDestination[i].size() < kOptions)
-          toDestination[i].push_back(pair);
+    for (const Entry& entry : entries) {
+      uint64_t tail;
+      uint32_t tailLength;
+      double tailSlowest;
+      if (!routes.fromState(entry.state, &tail, &tailLength, &tailSlowest)) continue;
+      if (tailLength + 1 < rule.minDist) continue;
+      for (const IBPort* src : tail ? entry.sources : entry.inClass) {
+        if (src == dst || rule.groupOf[indexOf(fabric, src)] == dg) continue;
+        uint64_t mask = tail | routes.bitOf(src);
+        double slowest = std::min(tailSlowest, routes.rateOf(src));
+        // A link the pair crosses shows in its rate only when the pair is not
+        // held back elsewhere far below that link's rate (a slower host link):
+        // such a link counts as not crossed, the pair tells nothing of it.
+        for (size_t i = 0; i < k; ++i)
+          if (slowest < kSeen * rates[indexOf(fabric, links[i])]) mask &= ~(uint64_t{1} << i);
+        if (mask == 0) continue;
+        const PlanPair pair{src, dst, 0};
+        for (size_t i = 0; i < slow.size(); ++i) {
+          if (src == slow[i].src && dst != slow[i].dst && fromSource[i].size() < kOptions)
+            fromSource[i].push_back(pair);
+          if (dst == slow[i].dst && src != slow[i].src && toDestination[i].size() < kOptions)
+            toDestination[i].push_back(pair);
+        }
+        if (mask == full) continue;
+        std::vector<PlanPair>& options = byMask[mask];
+        if (options.empty()) masks.push_back(mask);
+        if (options.size() < kOptions) options.push_back(pair);
       }
-      if (mask == full) continue;
-      std::vector<PlanPair>& options = byMask[mask];
-      if (options.empty()) masks.push_back(mask);
-      if (options.size() < kOptions) options.push_back(pair);
     }
   }
 

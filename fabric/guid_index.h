@@ -31,8 +31,14 @@ class GuidIndex {
  public:
   static constexpr uint32_t kAbsent = ~uint32_t{0};
 
+  // Keys are GUIDs, or (kNodePorts) a record index of ours shifted left by 8
+  // bits with a port number below: record indices are not the file's to
+  // choose, so those keys are spread by the record index alone and a node's
+  // ports sit side by side, in the cache lines one line's lookups touch.
+  enum Keys { kGuids, kNodePorts };
+
   // Sized for about `expected` entries; it grows past that as needed.
-  explicit GuidIndex(size_t expected = 0) {
+  explicit GuidIndex(size_t expected = 0, Keys keys = kGuids) : keys_(keys) {
     size_t size = 64;
     while (size < expected * kSpread) size *= 2;
     setSize(size);
@@ -72,7 +78,11 @@ class GuidIndex {
   // At most one slot in kSpread is used: short probe runs.
   static constexpr size_t kSpread = 4;
 
-  size_t slotOf(uint64_t guid) const { return static_cast<size_t>(guidHash(guid) >> shift_); }
+  size_t slotOf(uint64_t key) const {
+    if (keys_ == kGuids) return static_cast<size_t>(guidHash(key) >> shift_);
+    return static_cast<size_t>(((key >> 8) * 0x9E3779B97F4A7C15ull >> shift_) + (key & 0xff)) &
+           mask_;
+  }
 
   void setSize(size_t size) {
     slots_.assign(size, kAbsent);
@@ -93,6 +103,7 @@ class GuidIndex {
     }
   }
 
+  Keys keys_ = kGuids;
   std::vector<uint32_t> slots_;
   size_t mask_ = 0;
   unsigned shift_ = 64;

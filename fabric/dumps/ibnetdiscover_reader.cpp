@@ -166,7 +166,7 @@ class Builder {
     size_t ports = static_cast<size_t>(std::min<uint64_t>(in.fileSize() / 64, 1 << 22));
     ports_.reserve(ports);
     portAside_.reserve(ports);
-    byPort_ = GuidIndex(ports);
+    byPort_ = GuidIndex(ports, GuidIndex::kNodePorts);
     nodes_.reserve(ports / 4);
     nodeAside_.reserve(ports / 4);
   }
@@ -441,7 +441,6 @@ class Builder {
                  std::to_string(rec.portCount) + " ports of " + nodeText(rec);
     return kNone;
   }
-
 
   static bool agreeLid(uint16_t* have, uint8_t* seen, size_t* haveLine, uint16_t shown,
                        size_t line) {

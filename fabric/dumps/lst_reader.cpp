@@ -199,7 +199,7 @@ std::string nodeText(const NodeRec& n) {
 
 class LstBuilder {
  public:
-  explicit LstBuilder(LineReader& in) : in_(in) {}
+  explicit LstBuilder(LineReader& in) : in_(in), byPort_(0, GuidIndex::kNodePorts) {}
 
   // Records one line's link; false with *problem set on a conflict.
   bool addLink(const LinkEnd& a, const LinkEnd& b, LinkRate rate, std::string* problem) {

@@ -51,7 +51,7 @@ degrade() { sed -i -E '/\{MF0;leaf05:MQM8700\/U1\} LID:[0-9A-F]+ PN:05 \}/ s/PHY
 degrade "$w/t3/fabric.lst"
 t3="-l $w/t3/fabric.lst -f $w/t3/fabric.fdbs"
 "$build/linkdeal-plan" $t3 -i '^r([0-9]+)n' -o "$w/t3.plan" > /dev/null
-first=$(grep -n '^r' "$w/t3.plan" | head -1 | cut -d: -f1)
+first=$(grep -n -m 1 '^r' "$w/t3.plan" | cut -d: -f1)
 for j in $(grep -n '^r' "$w/t3.plan" | sed -n '2,64p' | cut -d: -f1); do
   awk -v a="$first" -v b="$j" 'NR == FNR {if (FNR == a) da = $2; if (FNR == b) db = $2; next}
     FNR == a {$2 = db} FNR == b {$2 = da} {print}' "$w/t3.plan" "$w/t3.plan" > "$w/t3.over"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/console.h"
 #include "cli/limits.h"
 #include "cli/numbers.h"
 #include "cli/version.h"
@@ -111,8 +112,7 @@ CheckCommandLine endWith(int status) {
 }
 
 CheckCommandLine usageError(const std::string& message) {
-  std::fprintf(stderr, "linkdeal-check: %s\nTry 'linkdeal-check --help'.\n", message.c_str());
-  std::fflush(stderr);
+  printUsageError("linkdeal-check", message);
   return endWith(kCheckUsage);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "cli/console.h"
 #include "cli/limits.h"
 #include "cli/numbers.h"
 #include "cli/version.h"
@@ -103,8 +104,7 @@ TestRunCommandLine endWith(int status) {
 }
 
 TestRunCommandLine usageError(const std::string& message) {
-  std::fprintf(stderr, "linkdeal-run: %s\nTry 'linkdeal-run --help'.\n", message.c_str());
-  std::fflush(stderr);
+  printUsageError("linkdeal-run", message);
   return endWith(kRunCannot);
 }
 
